@@ -1,0 +1,215 @@
+#include "scenario.h"
+
+#include "utf.h"
+
+static std::vector<std::string> SplitWords(const std::string& line)
+{
+    std::vector<std::string> words;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && (line[i] == ' ' || line[i] == '\t' || line[i] == '\r')) {
+            i++;
+        }
+        size_t start = i;
+        while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+            i++;
+        }
+        if (i == start) {
+            break;
+        }
+        std::string word = line.substr(start, i - start);
+        if (word[0] == '#') {
+            break; // A comment runs to the end of the line.
+        }
+        words.push_back(word);
+    }
+    return words;
+}
+
+// Decimal, or hexadecimal after 0x; 32 bits at most.
+static bool ParseNumber(const std::string& text, DWORD* value)
+{
+    unsigned base = 10;
+    size_t i = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        i = 2;
+    }
+    if (i == text.size()) {
+        return false;
+    }
+    uint64_t result = 0;
+    for (; i < text.size(); i++) {
+        char c = text[i];
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (base == 16 && c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else if (base == 16 && c >= 'A' && c <= 'F') {
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            return false;
+        }
+        result = result * base + digit;
+        if (result > 0xFFFFFFFFu) {
+            return false;
+        }
+    }
+    *value = static_cast<DWORD>(result);
+    return true;
+}
+
+static bool Fail(ScenarioError* error, const std::string& message)
+{
+    error->message = message;
+    return false;
+}
+
+static bool ParsePath(const std::vector<std::string>& words, std::u16string* path, ScenarioError* error)
+{
+    if (words.size() < 2) {
+        return Fail(error, "'" + words[0] + "' needs a device path");
+    }
+    if (!Utf8ToUtf16(words[1], path)) {
+        return Fail(error, "device path is not valid UTF-8");
+    }
+    return true;
+}
+
+static bool ParseFault(const std::string& key, const std::string& text, SimFault* fault, ScenarioError* error)
+{
+    if (fault->active) {
+        return Fail(error, "'" + key + "' given twice");
+    }
+    if (!ParseNumber(text, &fault->error)) {
+        return Fail(error, "'" + key + "' needs a number, not '" + text + "'");
+    }
+    fault->active = true;
+    return true;
+}
+
+static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, bool seen[3],
+                                 ScenarioError* error)
+{
+    if (word == "no-output") {
+        iface->noOutput = true;
+        return true;
+    }
+    size_t equals = word.find('=');
+    if (equals == std::string::npos) {
+        return Fail(error, "unknown option '" + word + "'");
+    }
+    std::string key = word.substr(0, equals);
+    std::string text = word.substr(equals + 1);
+
+    static const char* const CHANNELS[] = {"green", "blue", "keyback"};
+    for (int channel = 0; channel < 3; channel++) {
+        if (key == CHANNELS[channel]) {
+            DWORD value = 0;
+            if (seen[channel]) {
+                return Fail(error, "'" + key + "' given twice");
+            }
+            if (!ParseNumber(text, &value) || value > 255) {
+                return Fail(error, "'" + key + "' needs a brightness from 0 to 255, not '" + text + "'");
+            }
+            seen[channel] = true;
+            iface->brightness[channel] = static_cast<uint8_t>(value);
+            return true;
+        }
+    }
+    if (key == "detail-error") {
+        return ParseFault(key, text, &iface->detailError, error);
+    }
+    if (key == "size-error") {
+        return ParseFault(key, text, &iface->sizeError, error);
+    }
+    if (key == "open-error") {
+        return ParseFault(key, text, &iface->openError, error);
+    }
+    if (key == "ioctl-error") {
+        return ParseFault(key, text, &iface->ioctlError, error);
+    }
+    if (key == "required-size") {
+        SimFault size = {iface->hasRequiredSize, 0};
+        if (!ParseFault(key, text, &size, error)) {
+            return false;
+        }
+        iface->hasRequiredSize = true;
+        iface->requiredSize = size.error;
+        return true;
+    }
+    return Fail(error, "unknown option '" + key + "'");
+}
+
+static bool ParseDirective(const std::vector<std::string>& words, SimMachine* machine, ScenarioError* error)
+{
+    const std::string& directive = words[0];
+    if (directive == "interface" || directive == "absent-interface" || directive == "other-interface") {
+        std::u16string path;
+        if (!ParsePath(words, &path, error)) {
+            return false;
+        }
+        SimInterface iface = NewSimInterface(path);
+        iface.present = directive != "absent-interface";
+        if (directive == "other-interface") {
+            iface.interfaceClass = OTHER_INTERFACE_CLASS;
+        }
+        bool seen[3] = {false, false, false};
+        for (size_t i = 2; i < words.size(); i++) {
+            if (directive != "interface") {
+                return Fail(error, "'" + directive + "' takes only a path");
+            }
+            if (!ParseInterfaceOption(words[i], &iface, seen, error)) {
+                return false;
+            }
+        }
+        machine->interfaces.push_back(iface);
+        return true;
+    }
+    if (directive == "create-set-error") {
+        if (words.size() != 2) {
+            return Fail(error, "'create-set-error' takes one error code");
+        }
+        return ParseFault(directive, words[1], &machine->createSetError, error);
+    }
+    if (directive == "enum-error") {
+        SimEnumError entry = {0, 0};
+        if (words.size() != 3 || !ParseNumber(words[1], &entry.index) ||
+            !ParseNumber(words[2], &entry.error)) {
+            return Fail(error, "'enum-error' takes an index and an error code");
+        }
+        for (const SimEnumError& other : machine->enumErrors) {
+            if (other.index == entry.index) {
+                return Fail(error, "'enum-error' given twice for one index");
+            }
+        }
+        machine->enumErrors.push_back(entry);
+        return true;
+    }
+    return Fail(error, "unknown directive '" + directive + "'");
+}
+
+bool ParseScenario(const std::string& text, SimMachine* machine, ScenarioError* error)
+{
+    size_t start = 0;
+    unsigned line = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        line++;
+        std::string lineText = text.substr(start, end - start);
+        error->line = line;
+        if (lineText.find('\0') != std::string::npos) {
+            return Fail(error, "NUL byte in line");
+        }
+        std::vector<std::string> words = SplitWords(lineText);
+        if (!words.empty() && !ParseDirective(words, machine, error)) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
