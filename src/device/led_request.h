@@ -1,0 +1,15 @@
+// One request to the LED driver, as the command line gives it.
+#pragma once
+
+#include <stdint.h>
+
+// The order fixes the control codes: see led_interface.h.
+enum LedColor { Green, Blue, Keyback };
+
+enum LedAccess { Read, Write };
+
+struct LedRequest {
+    LedAccess access;
+    LedColor color;
+    uint8_t brightness; // Write only.
+};

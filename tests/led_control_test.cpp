@@ -1,0 +1,148 @@
+#include "device/led_control.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "device/led_interface.h"
+#include "ledsim/ledsim.h"
+
+namespace {
+
+const LedColor COLORS[] = {Green, Blue, Keyback};
+const LedAccess ACCESSES[] = {Read, Write};
+
+TEST(LedControlCode, GivesEachChannelAndDirectionItsOwnCode)
+{
+    // The values the driver was built with, spelled out.
+    const DWORD expected[3][2] = {
+        {0x9C422000, 0x9C422004},
+        {0x9C422008, 0x9C42200C},
+        {0x9C422010, 0x9C422014},
+    };
+    std::set<DWORD> seen;
+    for (LedColor color : COLORS) {
+        for (LedAccess access : ACCESSES) {
+            DWORD code = LedControlCode(color, access);
+            EXPECT_EQ(expected[color][access], code) << "color " << color << " access " << access;
+            seen.insert(code);
+        }
+    }
+    EXPECT_EQ(6u, seen.size());
+    EXPECT_EQ(0x9C42u, static_cast<unsigned>(FILE_DEVICE_LED));
+}
+
+TEST(PrepareLedTransfer, MovesOneByteInTheRequestsDirection)
+{
+    for (LedColor color : COLORS) {
+        for (LedAccess access : ACCESSES) {
+            SCOPED_TRACE(testing::Message() << "color " << color << " access " << access);
+            BYTE ioByte = 0xAA;
+            LedRequest request = {access, color, 200};
+            LedTransfer transfer = PrepareLedTransfer(request, &ioByte);
+            EXPECT_EQ(LedControlCode(color, access), transfer.controlCode);
+            if (access == Write) {
+                EXPECT_EQ(&ioByte, transfer.inBuffer);
+                EXPECT_EQ(1u, transfer.inLength);
+                EXPECT_EQ(nullptr, transfer.outBuffer);
+                EXPECT_EQ(0u, transfer.outLength);
+                EXPECT_EQ(200, ioByte);
+            } else {
+                EXPECT_EQ(nullptr, transfer.inBuffer);
+                EXPECT_EQ(0u, transfer.inLength);
+                EXPECT_EQ(&ioByte, transfer.outBuffer);
+                EXPECT_EQ(1u, transfer.outLength);
+                EXPECT_EQ(0, ioByte) << "a read must not report stale bytes";
+            }
+        }
+    }
+}
+
+class LedDeviceTest : public testing::Test {
+  protected:
+    void Load(const char* scenario)
+    {
+        std::string error;
+        ASSERT_TRUE(LedSimLoadScenario(scenario, &error)) << error;
+        device = OpenLedDevice(u"\\\\?\\LED#1");
+        ASSERT_NE(INVALID_HANDLE_VALUE, device);
+    }
+
+    void TearDown() override
+    {
+        if (device != INVALID_HANDLE_VALUE) {
+            CloseHandle(device);
+        }
+        EXPECT_EQ("", LedSimCheckBooks());
+    }
+
+    HANDLE device = INVALID_HANDLE_VALUE;
+};
+
+TEST_F(LedDeviceTest, OpensWithTheDriversParameters)
+{
+    Load("interface \\\\?\\LED#1\n");
+    EXPECT_EQ("CreateFileW path=\\\\?\\LED#1 access=0xC0000000 share=3 disposition=3 flags=0x80 error=0",
+              LedSimTrace().back());
+}
+
+TEST_F(LedDeviceTest, ReadsEachChannel)
+{
+    Load("interface \\\\?\\LED#1 green=5 blue=6 keyback=255\n");
+    const int expected[] = {5, 6, 255};
+    for (LedColor color : COLORS) {
+        BYTE ioByte = 0xAA;
+        LedRequest request = {Read, color, 0};
+        SetLastError(0xdeadbeef);
+        EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
+        EXPECT_EQ(expected[color], ioByte);
+    }
+}
+
+TEST_F(LedDeviceTest, WritesArriveAsTheSameByte)
+{
+    Load("interface \\\\?\\LED#1 green=7 blue=7 keyback=7\n");
+    const struct {
+        LedColor color;
+        uint8_t value;
+    } writes[] = {{Green, 0}, {Blue, 255}, {Keyback, 128}};
+    for (const auto& w : writes) {
+        BYTE ioByte = 0;
+        LedRequest request = {Write, w.color, w.value};
+        EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
+        EXPECT_EQ(w.value, LedSimBrightness(0, w.color));
+        std::string value = " value=" + std::to_string(w.value) + " ";
+        EXPECT_NE(std::string::npos, LedSimTrace().back().find(value)) << LedSimTrace().back();
+    }
+}
+
+TEST_F(LedDeviceTest, ClearsTheLastErrorBeforeTheRequest)
+{
+    Load("interface \\\\?\\LED#1 green=9\n");
+    BYTE ioByte = 0;
+    LedRequest request = {Read, Green, 0};
+    SetLastError(0xdeadbeef);
+    EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
+    EXPECT_EQ(0u, GetLastError());
+}
+
+TEST_F(LedDeviceTest, ReportsTheDriversRefusal)
+{
+    Load("interface \\\\?\\LED#1 green=9 ioctl-error=31\n");
+    BYTE ioByte = 0xAA;
+    LedRequest request = {Read, Green, 0};
+    EXPECT_FALSE(SendLedRequest(device, request, &ioByte));
+    EXPECT_EQ(31u, GetLastError());
+}
+
+TEST_F(LedDeviceTest, ReadsZeroWhenTheDriverWritesNoByte)
+{
+    Load("interface \\\\?\\LED#1 green=9 no-output\n");
+    BYTE ioByte = 0xAA;
+    LedRequest request = {Read, Green, 0};
+    EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
+    EXPECT_EQ(0, ioByte);
+}
+
+} // namespace
