@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a stage needs, when they are missing.
+#   scripts/install-deps.sh STAGE...   (core, and later stages as they come)
+# Exit 0: all there. Exit 3: missing and cannot be installed here (not root).
+set -euo pipefail
+
+packages_for() {
+    case "$1" in
+        core) echo "g++ cmake make libgtest-dev" ;;
+        *) echo "install-deps: unknown stage '$1'" >&2; exit 2 ;;
+    esac
+}
+
+missing=()
+for stage in "$@"; do
+    for package in $(packages_for "$stage"); do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
+            missing+=("$package")
+        fi
+    done
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing ${missing[*]} and not root to install them" >&2
+    exit 3
+fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
