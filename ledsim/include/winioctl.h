@@ -3,8 +3,10 @@
 
 #include <windows.h>
 
+// Exactly the SDK's macro, without casts, so that the Linux build complains
+// about the same overflows the Windows build would.
 #define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
-    (((DWORD)(DeviceType) << 16) | ((DWORD)(Access) << 14) | ((DWORD)(Function) << 2) | (DWORD)(Method))
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 #define METHOD_BUFFERED   0
 #define METHOD_IN_DIRECT  1

@@ -27,8 +27,9 @@ Abstract:
 
 //
 // Device type, from the range Windows leaves to vendors (0x8000 and up).
+// Unsigned, so that CTL_CODE's shift into bit 31 does not overflow an int.
 //
-#define FILE_DEVICE_LED 0x9C42
+#define FILE_DEVICE_LED 0x9C42u
 
 //
 // First function number Windows leaves to vendors. Each channel has a read
