@@ -1,0 +1,84 @@
+#!/usr/bin/python3
+"""Checks the cross-built Windows exe as a release engineer would, from Linux:
+32-bit x86, console subsystem 6.0 (Vista), system DLL imports only, the
+manifest resource with its three settings, and the size bound."""
+import re
+import sys
+
+import pefile
+
+ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "setupapi.dll", "ole32.dll"}
+SIZE_LIMIT = 64 * 1024
+RT_MANIFEST = 24
+
+
+def manifest_text(pe):
+    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for entry in resources.entries if resources else []:
+        if entry.id != RT_MANIFEST:
+            continue
+        for name in entry.directory.entries:
+            if name.id != 1:
+                continue
+            for language in name.directory.entries:
+                data = language.data.struct
+                return pe.get_data(data.OffsetToData, data.Size).decode("utf-8", "replace")
+    return None
+
+
+def attribute(text, element, name):
+    match = re.search(r"<(?:\w+:)?%s\b[^>]*\b%s=\"([^\"]*)\"" % (element, name), text)
+    return match.group(1) if match else None
+
+
+def check(path):
+    problems = []
+    with open(path, "rb") as f:
+        size = len(f.read())
+    pe = pefile.PE(path)
+
+    if pe.FILE_HEADER.Machine != 0x14C:
+        problems.append("machine is 0x%X, not i386 (0x14C)" % pe.FILE_HEADER.Machine)
+    header = pe.OPTIONAL_HEADER
+    if header.Subsystem != 3:
+        problems.append("subsystem is %d, not console (3)" % header.Subsystem)
+    subsystem = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
+    if subsystem != (6, 0):
+        problems.append("subsystem version is %d.%d, not 6.0" % subsystem)
+    os_version = (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion)
+    if os_version != (6, 0):
+        problems.append("OS version is %d.%d, not 6.0" % os_version)
+
+    imports = {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    if imports != ALLOWED_IMPORTS:
+        extra = sorted(imports - ALLOWED_IMPORTS)
+        missing = sorted(ALLOWED_IMPORTS - imports)
+        problems.append("imports differ: extra %s, missing %s" % (extra, missing))
+
+    text = manifest_text(pe)
+    if text is None:
+        problems.append("no manifest resource (type 24, id 1)")
+    else:
+        expected = [("requestedExecutionLevel", "level", "asInvoker"),
+                    ("requestedExecutionLevel", "uiAccess", "false")]
+        for element, name, value in expected:
+            found = attribute(text, element, name)
+            if found != value:
+                problems.append("manifest %s %s is %r, not %r" % (element, name, found, value))
+        dpi = re.search(r"<(?:\w+:)?dpiAware\b[^>]*>\s*([^<]*?)\s*<", text)
+        if not dpi or dpi.group(1).lower() != "true":
+            problems.append("manifest dpiAware is %r, not 'true'" % (dpi.group(1) if dpi else None))
+
+    if size > SIZE_LIMIT:
+        problems.append("size is %d bytes, over %d" % (size, SIZE_LIMIT))
+
+    for problem in problems:
+        print("FAIL: %s: %s" % (path, problem))
+    if not problems:
+        print("ok: %s: i386, console 6.0, OS 6.0, imports %s, manifest, %d bytes"
+              % (path, ", ".join(sorted(imports)), size))
+    return not problems
+
+
+if __name__ == "__main__":
+    sys.exit(0 if all(check(p) for p in sys.argv[1:]) and len(sys.argv) > 1 else 1)
