@@ -38,7 +38,7 @@ int RunLedTest(int argc, char** argv)
     }
     printf("Success creating device\n");
 
-    LedRequest request;
+    LedRequest request = {Read, Green, 0};
     if (ParseCommandLine(argc, argv, &request)) {
         ExchangeWithDevice(device, request);
     }
