@@ -66,6 +66,7 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     std::string path = lpFileName != NULL ? Utf16ToUtf8(lpFileName, Utf16Length(lpFileName)) : "(null)";
 
     DWORD error = ERROR_FILE_NOT_FOUND;
+    bool granted = false;
     size_t member = 0;
     if (lpFileName == NULL || dwCreationDisposition < CREATE_NEW ||
         dwCreationDisposition > TRUNCATE_EXISTING) {
@@ -76,14 +77,15 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
             const SimInterface& iface = machine.interfaces[i];
             if (iface.present && EqualsIgnoringCase(iface.path, lpFileName)) {
                 member = i;
-                error = iface.openError.active ? iface.openError.error : ERROR_SUCCESS;
+                granted = !iface.openError.active; // The knob fails the open even with error 0.
+                error = granted ? ERROR_SUCCESS : iface.openError.error;
                 break;
             }
         }
     }
 
     HANDLE handle = INVALID_HANDLE_VALUE;
-    if (error == ERROR_SUCCESS) {
+    if (granted) {
         SimHandle opened = {true, member, dwFlagsAndAttributes};
         machine.handles.push_back(opened);
         machine.books.handlesOpened++;
@@ -113,6 +115,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     }
 
     DWORD error = ERROR_SUCCESS;
+    bool served = false;
     DWORD bytesReturned = 0;
     SimHandle* handle = FindHandle(machine, hDevice);
     if (handle == NULL || !handle->open) {
@@ -122,10 +125,12 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
     } else {
         SimInterface& device = machine.interfaces[handle->member];
         uint8_t before[3] = {device.brightness[0], device.brightness[1], device.brightness[2]};
+        // The knob fails the request even with error 0, and serves nothing.
         error = device.ioctlError.active
                     ? device.ioctlError.error
                     : ServeLedControl(&device, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
                                       nOutBufferSize, &bytesReturned);
+        served = !device.ioctlError.active && error == ERROR_SUCCESS;
         bool changed = before[0] != device.brightness[0] || before[1] != device.brightness[1] ||
                        before[2] != device.brightness[2];
         std::string saveError;
@@ -136,7 +141,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
 
     TraceCall("DeviceIoControl code=0x%08X in=%u out=%u%s error=%u", dwIoControlCode, nInBufferSize,
               nOutBufferSize, value, error);
-    if (error != ERROR_SUCCESS) {
+    if (!served) {
         SimSetLastError(error);
         return FALSE;
     }

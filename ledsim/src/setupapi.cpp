@@ -60,8 +60,8 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, LPCWSTR E
         result = reinterpret_cast<HDEVINFO>(SET_BASE + SET_STEP * (machine.sets.size() - 1));
     }
     TraceCall("SetupDiGetClassDevsW flags=0x%X error=%u", Flags, error);
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
+    if (result == INVALID_HANDLE_VALUE) {
+        SetLastError(error); // Even an injected 0: the call still failed.
     }
     return result;
 }
@@ -73,27 +73,32 @@ extern "C" BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_D
     SimMachine& machine = TheMachine();
     SimSet* set = FindSet(machine, DeviceInfoSet);
     DWORD error = ERROR_SUCCESS;
+    bool listed = false;
     size_t found = 0;
 
+    const SimEnumError* injected = NULL;
+    for (const SimEnumError& entry : machine.enumErrors) {
+        if (entry.index == MemberIndex) {
+            injected = &entry;
+        }
+    }
     if (set == NULL) {
         error = ERROR_INVALID_HANDLE;
     } else if (DeviceInterfaceData == NULL || InterfaceClassGuid == NULL || DeviceInfoData != NULL) {
         error = ERROR_INVALID_PARAMETER;
     } else if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
         error = ERROR_INVALID_USER_BUFFER;
+    } else if (injected != NULL) {
+        error = injected->error; // Fails even with 0: there is no interface to return.
     } else {
         error = ERROR_NO_MORE_ITEMS;
-        for (const SimEnumError& injected : machine.enumErrors) {
-            if (injected.index == MemberIndex) {
-                error = injected.error;
-            }
-        }
         DWORD position = 0;
-        for (size_t i = 0; error == ERROR_NO_MORE_ITEMS && i < set->members.size(); i++) {
+        for (size_t i = 0; !listed && i < set->members.size(); i++) {
             const SimInterface& iface = machine.interfaces[set->members[i]];
             if (SameGuid(iface.interfaceClass, *InterfaceClassGuid)) {
                 if (position == MemberIndex) {
                     found = set->members[i];
+                    listed = true;
                     error = ERROR_SUCCESS;
                 }
                 position++;
@@ -102,7 +107,7 @@ extern "C" BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_D
     }
 
     TraceCall("SetupDiEnumDeviceInterfaces index=%u error=%u", MemberIndex, error);
-    if (error != ERROR_SUCCESS) {
+    if (!listed) {
         return Fail(error);
     }
     DeviceInterfaceData->InterfaceClassGuid = machine.interfaces[found].interfaceClass;
@@ -121,6 +126,7 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
     SimSet* set = FindSet(machine, DeviceInfoSet);
     const SimInterface* iface = NULL;
     DWORD error = ERROR_SUCCESS;
+    bool copied = false;
     bool reportSize = false;
     DWORD needed = 0;
 
@@ -154,7 +160,8 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
             error = iface->detailError.error;
         } else {
             reportSize = true;
-            error = DeviceInterfaceDetailDataSize < needed ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS;
+            copied = DeviceInterfaceDetailDataSize >= needed;
+            error = copied ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
         }
     }
 
@@ -162,7 +169,8 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
     if (reportSize && RequiredSize != NULL) {
         *RequiredSize = needed;
     }
-    if (error != ERROR_SUCCESS) {
+    // A fault knob fails the call whatever its error code, 0 included.
+    if (!copied) {
         return Fail(error);
     }
     memcpy(DeviceInterfaceDetailData->DevicePath, iface->path.c_str(),

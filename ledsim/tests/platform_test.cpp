@@ -5,10 +5,13 @@
 #include <setupapi.h>
 #include <windows.h>
 
+#include <stdio.h>
 #include <string.h>
 #include <string>
+#include <unistd.h>
 
 #include "ledsim/ledsim.h"
+#include "state_file.h"
 
 namespace {
 
@@ -353,6 +356,90 @@ TEST_F(SetupApiTest, ScenarioFaultsReachTheCalls)
     EXPECT_EQ(8u, GetLastError());
 }
 
+enum FaultedCall { CreateSet, Enumerate, SizeQuery, DetailQuery, Open, Ioctl };
+
+struct CallResult {
+    BOOL ok;
+    DWORD error;
+};
+
+// Makes the tool's calls on interface "A" up to `call`; its result, and
+// everything opened on the way closed again.
+CallResult MakeCallsUpTo(FaultedCall call)
+{
+    CallResult result = {FALSE, 0};
+    if (call == Open || call == Ioctl) {
+        SetLastError(0xdeadbeef);
+        HANDLE device = CreateFileW(u"A", GENERIC_READ | GENERIC_WRITE, 3, NULL, OPEN_EXISTING, 0x80, NULL);
+        result = {device != INVALID_HANDLE_VALUE, GetLastError()};
+        if (call == Ioctl && result.ok) {
+            BYTE value = 1;
+            DWORD returned = 0;
+            SetLastError(0xdeadbeef);
+            result.ok = DeviceIoControl(device, 0x9C422004, &value, 1, NULL, 0, &returned, NULL);
+            result.error = GetLastError();
+        }
+        if (device != INVALID_HANDLE_VALUE) {
+            CloseHandle(device);
+        }
+        return result;
+    }
+    SetLastError(0xdeadbeef);
+    HDEVINFO set = SetupDiGetClassDevsW(&LED_CLASS, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    result = {set != INVALID_HANDLE_VALUE, GetLastError()};
+    if (call != CreateSet && result.ok) {
+        SP_DEVICE_INTERFACE_DATA data;
+        data.cbSize = sizeof(data);
+        SetLastError(0xdeadbeef);
+        result = {SetupDiEnumDeviceInterfaces(set, NULL, &LED_CLASS, 0, &data), GetLastError()};
+        if (call != Enumerate && result.ok) {
+            alignas(4) BYTE buffer[64];
+            auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer);
+            detail->cbSize = RECORD;
+            DWORD required = 0;
+            SetLastError(0xdeadbeef);
+            result = {SetupDiGetDeviceInterfaceDetailW(set, &data, call == SizeQuery ? NULL : detail,
+                                                       call == SizeQuery ? 0 : sizeof(buffer), &required,
+                                                       NULL),
+                      GetLastError()};
+        }
+    }
+    if (set != INVALID_HANDLE_VALUE) {
+        SetupDiDestroyDeviceInfoList(set);
+    }
+    return result;
+}
+
+// An injected error of 0 used to pass for success: "enum-error 0 0" made
+// the enumeration return interface 0 of a machine that had none.
+TEST(FaultKnobs, FailTheirCallEvenWithErrorZero)
+{
+    const struct {
+        const char* name;
+        const char* scenario;
+        FaultedCall call;
+    } cases[] = {
+        {"create-set-error 0", "interface A\ncreate-set-error 0\n", CreateSet},
+        {"enum-error 0 on a machine without interfaces", "enum-error 0 0\n", Enumerate},
+        {"enum-error 0 over a listed interface", "interface A\nenum-error 0 0\n", Enumerate},
+        {"size-error=0", "interface A size-error=0\n", SizeQuery},
+        {"detail-error=0", "interface A detail-error=0\n", DetailQuery},
+        {"open-error=0", "interface A open-error=0\n", Open},
+        {"ioctl-error=0", "interface A green=9 ioctl-error=0\n", Ioctl},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Load(c.scenario);
+        CallResult result = MakeCallsUpTo(c.call);
+        EXPECT_FALSE(result.ok);
+        EXPECT_EQ(0u, result.error);
+        if (c.call == Ioctl) {
+            EXPECT_EQ(9, LedSimBrightness(0, 0)) << "a failed write changes nothing";
+        }
+        EXPECT_EQ("", LedSimCheckBooks());
+    }
+}
+
 TEST_F(SetupApiTest, BooksCatchSetsLeftOpenOrDestroyedTwice)
 {
     HDEVINFO set = Open("interface A\n");
@@ -384,6 +471,43 @@ TEST(StateFile, KeepsBrightnessBetweenRuns)
     LedSimLoadDefaultMachine(path.c_str()); // The next run.
     EXPECT_EQ(0, LedSimBrightness(0, 0));
     EXPECT_EQ(128, LedSimBrightness(0, 1));
+    remove(path.c_str());
+}
+
+// The values used to be read with scanf's %u, which wrapped 4294967296 to 0.
+TEST(StateFile, RefusesBrightnessThatOverflows)
+{
+    const struct {
+        const char* name;
+        const char* text;
+        bool accepted;
+        int green;
+    } cases[] = {
+        {"as the machine writes it", "A 7 8 9\n", true, 7},
+        {"leading zeros", "A 007 8 9\n", true, 7},
+        {"empty file", "", true, 0},
+        {"above 255", "A 256 0 0\n", false, 0},
+        {"2 to the 32", "A 4294967296 0 0\n", false, 0},
+        {"2 to the 64", "A 18446744073709551616 0 0\n", false, 0},
+        {"letters after the digits", "A 12abc 0 0\n", false, 0},
+        {"a value missing", "A 1 2\n", false, 0},
+    };
+    std::string path = testing::TempDir() + std::to_string(getpid()) + "_ledsim_state_parse.state";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FILE* file = fopen(path.c_str(), "w");
+        ASSERT_NE(nullptr, file);
+        fputs(c.text, file);
+        fclose(file);
+        SimMachine machine = SimMachine();
+        machine.interfaces.push_back(NewSimInterface(u"A"));
+        machine.statePath = path;
+        std::string error;
+        EXPECT_EQ(c.accepted, LoadBrightnessState(&machine, &error)) << error;
+        if (c.accepted) {
+            EXPECT_EQ(c.green, machine.interfaces[0].brightness[0]);
+        }
+    }
     remove(path.c_str());
 }
 
