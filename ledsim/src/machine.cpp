@@ -115,25 +115,34 @@ static void CheckBooksAtExit(void)
 // A process (the tool's) configures its machine from the environment.
 static void LoadFromEnvironment(void)
 {
-    SimMachine* machine = new SimMachine();
     const char* trace = getenv("LEDSIM_TRACE");
     const char* scenario = getenv("LEDSIM_SCENARIO");
     const char* state = getenv("LEDSIM_STATE");
     tracePath = trace != NULL ? trace : "";
 
+    // Read before the machine exists, and free it before any stop, so that a
+    // refused scenario leaves no leak for valgrind to report.
+    std::string text = scenario != NULL ? ReadWholeFile(scenario) : std::string();
+    SimMachine* machine = new SimMachine();
+    std::string error;
+    bool loaded = true;
     if (scenario != NULL) {
-        ScenarioError error = {0, ""};
-        if (!ParseScenario(ReadWholeFile(scenario), machine, &error)) {
-            StopBeforeTheTool(std::string(scenario) + ":" + std::to_string(error.line) + ": " +
-                              error.message);
+        ScenarioError scenarioError = {0, ""};
+        if (!ParseScenario(text, machine, &scenarioError)) {
+            loaded = false;
+            error = std::string(scenario) + ":" + std::to_string(scenarioError.line) + ": " +
+                    scenarioError.message;
         }
         machine->statePath = state != NULL ? state : "";
     } else {
         AddDefaultInterface(machine);
         machine->statePath = state != NULL ? state : DefaultStatePath();
     }
-    std::string error;
-    if (!machine->statePath.empty() && !LoadBrightnessState(machine, &error)) {
+    if (loaded && !machine->statePath.empty()) {
+        loaded = LoadBrightnessState(machine, &error);
+    }
+    if (!loaded) {
+        delete machine;
         StopBeforeTheTool(error);
     }
     theMachine = machine;

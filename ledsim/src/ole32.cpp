@@ -47,7 +47,10 @@ static bool Expect(LPCOLESTR text, size_t* at, WCHAR c)
 static bool ParseBracedGuid(LPCOLESTR text, GUID* guid)
 {
     size_t at = 0;
-    uint32_t data1 = 0, data2 = 0, data3 = 0, byte = 0;
+    uint32_t data1 = 0;
+    uint32_t data2 = 0;
+    uint32_t data3 = 0;
+    uint32_t byte = 0;
     if (!Expect(text, &at, '{') || !ReadHex(text, &at, 8, &data1) || !Expect(text, &at, '-') ||
         !ReadHex(text, &at, 4, &data2) || !Expect(text, &at, '-') || !ReadHex(text, &at, 4, &data3) ||
         !Expect(text, &at, '-')) {

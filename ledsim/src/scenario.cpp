@@ -104,19 +104,21 @@ static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, b
     std::string text = word.substr(equals + 1);
 
     static const char* const CHANNELS[] = {"green", "blue", "keyback"};
-    for (int channel = 0; channel < 3; channel++) {
-        if (key == CHANNELS[channel]) {
-            DWORD value = 0;
-            if (seen[channel]) {
-                return Fail(error, "'" + key + "' given twice");
-            }
-            if (!ParseNumber(text, &value) || value > 255) {
-                return Fail(error, "'" + key + "' needs a brightness from 0 to 255, not '" + text + "'");
-            }
-            seen[channel] = true;
-            iface->brightness[channel] = static_cast<uint8_t>(value);
-            return true;
+    int channel = 0;
+    while (channel < 3 && key != CHANNELS[channel]) {
+        channel++;
+    }
+    if (channel < 3) {
+        DWORD value = 0;
+        if (seen[channel]) {
+            return Fail(error, "'" + key + "' given twice");
         }
+        if (!ParseNumber(text, &value) || value > 255) {
+            return Fail(error, "'" + key + "' needs a brightness from 0 to 255, not '" + text + "'");
+        }
+        seen[channel] = true;
+        iface->brightness[channel] = static_cast<uint8_t>(value);
+        return true;
     }
     if (key == "detail-error") {
         return ParseFault(key, text, &iface->detailError, error);
