@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a stage needs, when they are missing.
-#   scripts/install-deps.sh STAGE...   (core, windows)
+#   scripts/install-deps.sh STAGE...   (core, windows, hardening)
 # Exit 0: all there. Exit 3: missing and cannot be installed here (not root).
 set -euo pipefail
 
@@ -8,6 +8,7 @@ packages_for() {
     case "$1" in
         core) echo "g++ cmake make libgtest-dev" ;;
         windows) echo "g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile" ;;
+        hardening) echo "clang libclang-rt-14-dev clang-tidy valgrind" ;;
         *) echo "install-deps: unknown stage '$1'" >&2; exit 2 ;;
     esac
 }
