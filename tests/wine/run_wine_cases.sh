@@ -1,0 +1,452 @@
+#!/bin/bash
+# End-to-end runs of the real 32-bit Tovrin_LED_Test.exe under Wine, against
+# the stand-in LED driver (ledstub.sys) installed as a root-enumerated device.
+#
+# usage: run_wine_cases.sh <Tovrin_LED_Test.exe> [build-dir]
+#
+#   build-dir    where the driver, installer and ledcheck are built; a temporary
+#                folder (removed afterwards) when omitted
+#   WINE_ARCHES  prefixes to run, default "win32 win64"
+#   CI           if set, missing wine or mingw-w64 is a failure, not a skip
+#   KEEP         if set, keep the temporary folder with the prefixes
+#   SIM_EXE      if set, the Linux build of the tool: every case is also run on
+#                a simulated machine set up like the Wine one, and its output
+#                must match Wine's but for the CR of each line end
+#
+# Exit status: 0 all passed, 1 a case or a setup step failed, 2 usage,
+# 77 skipped because wine or mingw-w64 is missing (CI unset).
+set -u
+
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+    echo "usage: $0 <Tovrin_LED_Test.exe> [build-dir]" >&2
+    exit 2
+fi
+if [ ! -f "$1" ]; then
+    echo "$0: no such exe: $1" >&2
+    exit 2
+fi
+exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+arches=${WINE_ARCHES:-win32 win64}
+
+passed=0
+failed=0
+
+summary() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+}
+
+# --- tools ---------------------------------------------------------------
+
+missing=
+for tool in wine wineserver wineboot i686-w64-mingw32-gcc; do
+    command -v "$tool" >/dev/null || missing="$missing $tool"
+done
+case " $arches " in *" win64 "*)
+    command -v x86_64-w64-mingw32-gcc >/dev/null || missing="$missing x86_64-w64-mingw32-gcc" ;;
+esac
+[ -f /usr/share/mingw-w64/include/ddk/ntddk.h ] || missing="$missing mingw-w64-ddk-headers"
+if [ -n "$missing" ]; then
+    if [ -n "${CI:-}" ]; then
+        echo "FAIL setup: missing:$missing"
+        failed=1
+        summary
+        exit 1
+    fi
+    echo "SKIP: Wine end-to-end cases need:$missing"
+    exit 77
+fi
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/led-wine.XXXXXX")
+build=${2:-$tmp/build}
+mkdir -p "$build"
+build=$(cd "$build" && pwd)
+
+cleanup() {
+    local prefix
+    for prefix in "$tmp"/pfx-*; do
+        [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+    done
+    if [ -n "${KEEP:-}" ]; then echo "# kept $tmp"; else rm -rf "$tmp"; fi
+}
+trap cleanup EXIT
+
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+
+# --- build ---------------------------------------------------------------
+
+build_all() {
+    local cpu entry
+    for cpu in i686 x86_64; do
+        case " $arches " in *" win64 "*) ;; *) [ $cpu = x86_64 ] && continue ;; esac
+        entry=DriverEntry
+        [ $cpu = i686 ] && entry=_DriverEntry@8
+        mkdir -p "$build/$cpu"
+        cp "$here/ledstub.inf" "$build/$cpu/" &&
+        $cpu-w64-mingw32-gcc -O2 -Wall -fno-stack-protector -I/usr/share/mingw-w64/include/ddk \
+            -nostdlib -nostartfiles -shared -Wl,--subsystem,native -Wl,--entry,$entry \
+            -Wl,--image-base,0x10000 -Wl,--dynamicbase \
+            -o "$build/$cpu/ledstub.sys" "$here/ledstub.c" -lntoskrnl -lhal -lgcc &&
+        $cpu-w64-mingw32-gcc -O2 -Wall -static -o "$build/$cpu/ledinst.exe" "$here/ledinst.c" \
+            -lsetupapi -lnewdev || return 1
+    done
+    # Same bitness as the tool, so it sees the devices the way the tool does.
+    i686-w64-mingw32-gcc -O2 -Wall -static -o "$build/ledcheck.exe" "$here/ledcheck.c" -lsetupapi
+}
+
+if ! build_log=$(build_all 2>&1); then
+    echo "FAIL setup: building the driver and its helpers"
+    printf '    %s\n' "$build_log"
+    failed=$((failed + 1))
+    summary
+    exit 1
+fi
+
+# --- helpers -------------------------------------------------------------
+
+# Runs a Windows program, its output (CR dropped) on stdout.  Wine never
+# writes into a pipe here: the wineserver and services it may start would
+# inherit the pipe and keep a command substitution waiting for them.
+w() {
+    local rc
+    timeout 120 wine "$@" </dev/null >"$tmp/w.out" 2>&1
+    rc=$?
+    tr -d '\r' <"$tmp/w.out"
+    return $rc
+}
+
+# Expected output: each argument is one line; Windows text mode ends it in CR LF.
+lines() { local l; for l in "$@"; do printf '%s\r\n' "$l"; done; }
+
+# The simulated machine that mirrors the Wine one: sim_machine writes its
+# scenario (one argument a line), sim_forget drops the brightness it kept,
+# as a driver reload does.
+sim_machine() { printf '%s\n' "$@" >"$tmp/sim.scn"; }
+sim_forget() { rm -f "$tmp/sim.state"; }
+led_line() {   # led_line <path> <green> <blue> <keyback> [knob...]
+    local p=$1 g=$2 b=$3 k=$4
+    shift 4
+    echo "interface $p green=$g blue=$b keyback=$k $*"
+}
+
+usage_lines=(
+    "Usage:"
+    "  Tovrin_LED_Test <r/w> <color> <brightness>"
+    "    <r/w> = r (read), or w (write)"
+    "    <color> = green, blue, or keyback"
+    "    <brightness> = [0:255]"
+)
+no_device=(
+    "Successfully created device information set."
+    "Enumeration listing complete.  0 device(s) detected."
+    "ERROR finding driver"
+)
+# Lines up to the open, for the device at $path.
+found() {
+    opened=("Successfully created device information set." "DevDetails->cbSize = 6" "   $path")
+}
+head_ok() { found; opened+=("Success creating device"); }
+
+report() {   # name ok [detail...]
+    local name=$1 ok=$2
+    shift 2
+    if [ "$ok" = 1 ]; then
+        echo "PASS $arch/$name"
+        passed=$((passed + 1))
+    else
+        echo "FAIL $arch/$name"
+        printf '%s\n' "$@" | sed 's/^/    /'
+        failed=$((failed + 1))
+    fi
+}
+
+# case <name> <expected text> -- <tool arguments...>
+run_case() {
+    local name=$1 expected=$2 status ok=1 detail=()
+    shift 3
+    timeout 120 wine "$exe" "$@" </dev/null >"$tmp/actual" 2>"$tmp/stderr"
+    status=$?
+    # $(lines ...) lost the final line feed; every expected output ends in one.
+    printf '%s\n' "$expected" >"$tmp/expected"
+    if ! cmp -s "$tmp/expected" "$tmp/actual"; then
+        ok=0
+        detail+=("args:$(printf ' [%s]' "$@")")
+        mapfile -t -O ${#detail[@]} detail < <(diff -u --label expected --label actual \
+            "$tmp/expected" "$tmp/actual" | sed 's/\r/\\r/g')
+    fi
+    if [ "$status" -ne 0 ]; then
+        ok=0
+        detail+=("exit status $status, expected 0")
+    fi
+    # Every message belongs on standard output.
+    if [ -s "$tmp/stderr" ]; then
+        ok=0
+        mapfile -t -O ${#detail[@]} detail < <(sed 's/^/stderr: /' "$tmp/stderr")
+    fi
+    report "$name" $ok "${detail[@]}"
+    [ -n "${SIM_EXE:-}" ] && sim_case "$name" "$@"
+}
+
+# The same case on the simulated machine: Wine's output without its CRs.
+sim_case() {
+    local name=$1 status ok=1 detail=()
+    shift
+    LEDSIM_SCENARIO=$tmp/sim.scn LEDSIM_STATE=$tmp/sim.state "$SIM_EXE" "$@" \
+        >"$tmp/sim.actual" 2>"$tmp/sim.stderr" </dev/null
+    status=$?
+    tr -d '\r' <"$tmp/actual" >"$tmp/wine.lf"
+    if ! cmp -s "$tmp/wine.lf" "$tmp/sim.actual"; then
+        ok=0
+        detail+=("args:$(printf ' [%s]' "$@")")
+        mapfile -t -O ${#detail[@]} detail < <(diff -u --label wine --label simulated \
+            "$tmp/wine.lf" "$tmp/sim.actual")
+    fi
+    [ "$status" -ne 0 ] && { ok=0; detail+=("simulated: exit status $status"); }
+    if [ -s "$tmp/sim.stderr" ]; then
+        ok=0
+        mapfile -t -O ${#detail[@]} detail < <(sed 's/^/simulated stderr: /' "$tmp/sim.stderr")
+    fi
+    report "sim-$name" $ok "${detail[@]}"
+}
+
+# check <name> <expected stdout> -- <command...>: a driver-side check, not the tool.
+check() {
+    local name=$1 expected=$2 actual
+    shift 3
+    actual=$("$@")
+    if [ "$actual" = "$expected" ]; then
+        report "$name" 1
+    else
+        report "$name" 0 "$*" "expected: $expected" "actual:   $actual"
+    fi
+}
+
+# Setup step; a failure ends this prefix's run.
+step() {
+    local name=$1 out
+    shift
+    if out=$("$@" 2>&1); then return 0; fi
+    report "setup-$name" 0 "$*" "$out"
+    return 1
+}
+
+restart() {
+    wineserver -k >/dev/null 2>&1
+    wineserver -p >/dev/null 2>&1 </dev/null
+}
+
+# Waits until ledcheck lists $1 devices and the first one answers "$2"
+# (a read of its three levels), or just lists them when $2 is empty.
+wait_devices() {
+    local count=$1 levels=$2 tries
+    for ((tries = 0; tries < 40; tries++)); do
+        if [ "$(w "$build/ledcheck.exe" list | grep -c '^[\]')" -eq "$count" ] &&
+           { [ -z "$levels" ] || [ "$(w "$build/ledcheck.exe" get 0)" = "$levels" ]; }; then
+            return 0
+        fi
+        sleep 0.5
+    done
+    echo "devices not ready: want $count listed, first reading '$levels'"
+    w "$build/ledcheck.exe" list
+    return 1
+}
+
+first_path() { w "$build/ledcheck.exe" list | head -n 1; }
+
+# --- one prefix ----------------------------------------------------------
+
+run_prefix() {
+    local cpu=$1 inst first other n
+    local -A preset
+    export WINEARCH=$arch WINEPREFIX=$tmp/pfx-$arch
+    inst="$build/$cpu/ledinst.exe"
+
+    # A service installed in the wineserver session that created the prefix
+    # does not start; begin with a fresh session.
+    step wineboot w wineboot -i || return
+    restart
+    step wineboot w wineboot || return
+
+    # No LED device: discovery fails and the command line is never looked at.
+    sim_machine "# no LED device"
+    sim_forget
+    run_case no-device-no-args "$(lines "${no_device[@]}")" --
+    run_case no-device-read "$(lines "${no_device[@]}")" -- r green
+    run_case no-device-bad-args "$(lines "${no_device[@]}")" -- x purple 999 extra
+
+    # One device.  128 and 255 would print negative if the byte were signed.
+    step install w "$inst" install "$build/$cpu/ledstub.inf" "Green=17,Blue=128,Keyback=255" || return
+    step device-ready wait_devices 1 "17 128 255" || return
+    path=$(first_path)
+    case "$path" in
+        '\\?\root#ledstub#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}') ;;
+        *) report setup-path 0 "unexpected interface path: $path"; return ;;
+    esac
+    check driver-contract "driver contract ok" -- w "$build/ledcheck.exe" contract 0
+    sim_machine "$(led_line "$path" 17 128 255)"
+    sim_forget
+
+    head_ok
+    local -a reads=(
+        "read-green|17|r green"
+        "read-blue|128|r blue"
+        "read-keyback|255|r keyback"
+        "read-ignores-brightness|17|r green 300"
+        "read-word-and-capitals|128|read BLUE"
+    )
+    local row name value args
+    for row in "${reads[@]}"; do
+        IFS='|' read -r name value args <<<"$row"
+        # shellcheck disable=SC2086  # args are plain words
+        run_case "$name" "$(lines "${opened[@]}" "Brightness == $value")" -- $args
+    done
+
+    # Each write is read back by the next run; distinct values per channel
+    # show a write that lands on the wrong channel.
+    local -a writes=(
+        "blue|0"
+        "green|255"
+        "keyback|7"
+    )
+    for row in "${writes[@]}"; do
+        IFS='|' read -r name value <<<"$row"
+        run_case "write-$name-$value" \
+            "$(lines "${opened[@]}" "brightness = $value" "DeviceIoControl Success")" -- w "$name" "$value"
+        run_case "read-back-$name-$value" "$(lines "${opened[@]}" "Brightness == $value")" -- r "$name"
+    done
+    check levels-after-writes "255 0 7" -- w "$build/ledcheck.exe" get 0
+
+    # Refused command lines: the open has happened, so the four head lines
+    # come first; then one diagnostic and the usage text.
+    local -a refusals=(
+        "no-args|argc = 1|"
+        "one-arg|argc = 2|r"
+        "five-args|argc = 6|r green 1 2 3"
+        "write-without-brightness|argc = 3|w green"
+        "access-x|reading or writing?|x green"
+        "access-capital-R|reading or writing?|R green"
+        "access-capital-W|reading or writing?|W blue 5"
+        "colour-red-before-brightness|Invalid Color|w red 999"
+        "colour-greenish|Invalid Color|r greenish"
+        "brightness-256|Invalid Brightness|w blue 256"
+        "brightness-minus-1|Invalid Brightness|w blue -1"
+        "brightness-saturating|Invalid Brightness|w keyback 99999999999"
+        "brightness-300-keyback|Invalid Brightness|w keyback 300"
+    )
+    local diag
+    for row in "${refusals[@]}"; do
+        IFS='|' read -r name diag args <<<"$row"
+        # shellcheck disable=SC2086
+        run_case "refuse-$name" "$(lines "${opened[@]}" "$diag" "${usage_lines[@]}")" -- $args
+    done
+    # Words the shell would lose: an empty word, a blank inside quotes.
+    run_case refuse-access-empty-word \
+        "$(lines "${opened[@]}" "reading or writing?" "${usage_lines[@]}")" -- "" green
+    run_case refuse-colour-trailing-blank \
+        "$(lines "${opened[@]}" "Invalid Color" "${usage_lines[@]}")" -- r "green "
+    check levels-after-refusals "255 0 7" -- w "$build/ledcheck.exe" get 0
+
+    # Accepted brightness texts, converted as strtol does.
+    run_case write-empty-word-is-0 \
+        "$(lines "${opened[@]}" "brightness = 0" "DeviceIoControl Success")" -- w green ""
+    run_case write-12abc-is-12 \
+        "$(lines "${opened[@]}" "brightness = 12" "DeviceIoControl Success")" -- w keyback 12abc
+    run_case write-leading-blanks \
+        "$(lines "${opened[@]}" "brightness = 9" "DeviceIoControl Success")" -- w blue "  9"
+    check levels-after-conversions "0 9 12" -- w "$build/ledcheck.exe" get 0
+
+    # Two devices; a restart reloads the driver, so both start at their presets.
+    step install-second w "$inst" install "$build/$cpu/ledstub.inf" "Green=99,Blue=98,Keyback=97" || return
+    restart
+    step devices-ready wait_devices 2 "" || return
+    preset[0000]="17 128 255"
+    preset[0001]="99 98 97"
+    path=$(first_path)
+    first=${path#*#ledstub#}
+    first=${first%%#*}
+    if [ "$first" = 0000 ]; then other=0001; else other=0000; fi
+    step first-ready wait_devices 2 "${preset[$first]}" || return
+    local second
+    second=$(w "$build/ledcheck.exe" list | sed -n 2p)
+    # shellcheck disable=SC2086  # presets are three plain numbers
+    sim_device_lines=("$(led_line "$path" ${preset[$first]})" "$(led_line "$second" ${preset[$other]})")
+    sim_machine "${sim_device_lines[@]}"
+    sim_forget
+    head_ok
+    run_case two-devices-read-first \
+        "$(lines "${opened[@]}" "Brightness == ${preset[$first]%% *}")" -- r green
+    run_case two-devices-write-first \
+        "$(lines "${opened[@]}" "brightness = 42" "DeviceIoControl Success")" -- w keyback 42
+    check two-devices-first-written "${preset[$first]% *} 42" -- w "$build/ledcheck.exe" get 0
+    check two-devices-second-untouched "${preset[$other]}" -- w "$build/ledcheck.exe" get 1
+
+    # Control requests refused by the driver; the NTSTATUS reaches the tool
+    # as the Win32 code Windows maps it to.
+    n=$((10#$first))
+    local -a faults=(
+        "io-device-error|0xC0000185|1117|r green"
+        "not-connected|0xC000009D|1167|r keyback"
+        "invalid-device-request|0xC0000010|1|r blue"
+        "io-device-error-write|0xC0000185|1117|w blue 5"
+    )
+    local status code
+    local -a before
+    for row in "${faults[@]}"; do
+        IFS='|' read -r name status code args <<<"$row"
+        step "fault-$name" w "$inst" set "$n" "IoctlStatus=$status" || return
+        sim_machine "${sim_device_lines[0]} ioctl-error=$code" "${sim_device_lines[1]}"
+        before=()
+        [ "${args%% *}" = w ] && before=("brightness = ${args##* }")
+        # shellcheck disable=SC2086
+        run_case "ioctl-$name" \
+            "$(lines "${opened[@]}" "${before[@]}" "ERROR calling DeviceIoControl, GLE = $code")" -- $args
+    done
+    step fault-clear w "$inst" set "$n" IoctlStatus=0 || return
+    sim_machine "${sim_device_lines[@]}"
+
+    # The open refused by the driver.  Wine 8.0 opens the file before the
+    # driver sees IRP_MJ_CREATE and ignores its status; only where Wine waits
+    # for it can this case run.
+    step create-status w "$inst" set "$n" CreateStatus=0xC0000022 || return
+    found
+    if [ "$(w "$build/ledcheck.exe" get 0)" = "ledcheck: open failed, error 5" ]; then
+        run_case open-refused-access-denied \
+            "$(lines "${opened[@]}" "ERROR creating device, error 5")" -- r green
+    else
+        echo "SKIP $arch/open-refused-access-denied: this Wine ignores the driver's IRP_MJ_CREATE status"
+    fi
+    step create-status-clear w "$inst" set "$n" CreateStatus=0 || return
+
+    # The interface stays listed but its path is gone, as when the device
+    # leaves between discovery and open: STATUS_OBJECT_NAME_NOT_FOUND, error 2.
+    # The command line is not looked at once the open has failed.
+    step drop-link w "$inst" set "$n" DropLink=1 || return
+    restart
+    step listed-unopenable wait_devices 2 "" || return
+    sim_machine "${sim_device_lines[0]} open-error=2" "${sim_device_lines[1]}"
+    run_case open-fails-path-gone "$(lines "${opened[@]}" "ERROR creating device, error 2")" -- r green
+    run_case open-fails-before-args "$(lines "${opened[@]}" "ERROR creating device, error 2")" -- x
+
+    step remove w "$inst" remove || return
+    step removed wait_devices 0 "" || return
+    sim_machine "# every device removed"
+    run_case removed-no-device "$(lines "${no_device[@]}")" -- r green
+
+    wineserver -k >/dev/null 2>&1
+}
+
+for arch in $arches; do
+    case $arch in
+        win32) cpu=i686 ;;
+        win64) cpu=x86_64 ;;
+        *) echo "$0: unknown arch '$arch' in WINE_ARCHES" >&2; exit 2 ;;
+    esac
+    start=$(date +%s)
+    run_prefix $cpu
+    echo "# $arch prefix: $(( $(date +%s) - start )) s"
+done
+
+summary
