@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a stage needs, when they are missing.
-#   scripts/install-deps.sh STAGE...   (core, windows, hardening)
+#   scripts/install-deps.sh STAGE...   (core, windows, wine, hardening)
 # Exit 0: all there. Exit 3: missing and cannot be installed here (not root).
 set -euo pipefail
 
@@ -8,6 +8,8 @@ packages_for() {
     case "$1" in
         core) echo "g++ cmake make libgtest-dev" ;;
         windows) echo "g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile" ;;
+        # Wine runs the 32-bit exe, so it needs the i386 architecture.
+        wine) echo "wine wine32:i386 wine64 gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 mingw-w64-common" ;;
         hardening) echo "clang libclang-rt-14-dev clang-tidy valgrind" ;;
         *) echo "install-deps: unknown stage '$1'" >&2; exit 2 ;;
     esac
@@ -29,5 +31,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+fi
 apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get install -y -qq "${missing[@]}" >/dev/null

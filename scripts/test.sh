@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
 # the plain and the sanitizer build of the tool on the simulated machine, the
-# cross-built Windows exe's checks, and the hardening stage.
+# cross-built Windows exe's checks, the exe under Wine, and the hardening stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,6 +21,7 @@ stage_ready() {
     return 1
 }
 stage_ready windows || true  # Without it the windows_exe test skips itself.
+stage_ready wine || true     # Without it the wine_end_to_end test skips itself.
 
 for preset in default asan; do
     echo "== $preset build =="
