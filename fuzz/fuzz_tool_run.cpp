@@ -30,6 +30,7 @@
 #include "cli/tool_run.h"
 #include "fuzz_output.h"
 #include "ledsim/ledsim.h"
+#include "utf.h"
 
 namespace {
 
@@ -234,31 +235,6 @@ Machine ConsumeMachine(FuzzedDataProvider& fdp)
     return machine;
 }
 
-void AppendUtf8(std::string* out, const std::u16string& text)
-{
-    for (size_t i = 0; i < text.size(); i++) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
-        }
-        if (c < 0x80) {
-            out->push_back(static_cast<char>(c));
-        } else if (c < 0x800) {
-            out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else if (c < 0x10000) {
-            out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        } else {
-            out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-            out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-        }
-    }
-}
-
 // Numbers in decimal or hex, as a scenario writer may give them.
 std::string Number(uint32_t value, bool hex)
 {
@@ -275,7 +251,7 @@ std::string ScenarioText(const Machine& machine, bool hex)
     for (const Interface& iface : machine.interfaces) {
         text += DIRECTIVES[iface.kind];
         text += ' ';
-        AppendUtf8(&text, iface.path);
+        text += Utf16ToUtf8(iface.path);
         if (iface.kind == Led) {
             for (int channel = 0; channel < 3; channel++) {
                 text += std::string(" ") + CHANNELS[channel] + "=" + Number(iface.brightness[channel], hex);
