@@ -117,32 +117,33 @@ TEST_F(LedDeviceTest, WritesArriveAsTheSameByte)
     }
 }
 
-TEST_F(LedDeviceTest, ClearsTheLastErrorBeforeTheRequest)
+// A read's result and last error as the caller sees them: the last error
+// is cleared first, so a driver that succeeds leaves 0 behind.
+TEST_F(LedDeviceTest, ReadsReportTheDriversAnswer)
 {
-    Load("interface \\\\?\\LED#1 green=9\n");
-    BYTE ioByte = 0;
-    LedRequest request = {Read, Green, 0};
-    SetLastError(0xdeadbeef);
-    EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
-    EXPECT_EQ(0u, GetLastError());
-}
-
-TEST_F(LedDeviceTest, ReportsTheDriversRefusal)
-{
-    Load("interface \\\\?\\LED#1 green=9 ioctl-error=31\n");
-    BYTE ioByte = 0xAA;
-    LedRequest request = {Read, Green, 0};
-    EXPECT_FALSE(SendLedRequest(device, request, &ioByte));
-    EXPECT_EQ(31u, GetLastError());
-}
-
-TEST_F(LedDeviceTest, ReadsZeroWhenTheDriverWritesNoByte)
-{
-    Load("interface \\\\?\\LED#1 green=9 no-output\n");
-    BYTE ioByte = 0xAA;
-    LedRequest request = {Read, Green, 0};
-    EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
-    EXPECT_EQ(0, ioByte);
+    const struct {
+        const char* name;
+        const char* scenario;
+        BOOL ok;
+        DWORD error;
+        BYTE ioByte;
+    } cases[] = {
+        {"served", "interface \\\\?\\LED#1 green=9\n", TRUE, 0, 9},
+        {"refused", "interface \\\\?\\LED#1 green=9 ioctl-error=31\n", FALSE, 31, 0},
+        {"no byte written reads as 0", "interface \\\\?\\LED#1 green=9 no-output\n", TRUE, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Load(c.scenario);
+        BYTE ioByte = 0xAA;
+        LedRequest request = {Read, Green, 0};
+        SetLastError(0xdeadbeef);
+        EXPECT_EQ(c.ok, SendLedRequest(device, request, &ioByte));
+        EXPECT_EQ(c.error, GetLastError());
+        EXPECT_EQ(c.ioByte, ioByte);
+        CloseHandle(device);
+        device = INVALID_HANDLE_VALUE;
+    }
 }
 
 } // namespace
