@@ -23,6 +23,9 @@ stage_ready() {
 stage_ready windows || true  # Without it the windows_exe test skips itself.
 stage_ready wine || true     # Without it the wine_end_to_end test skips itself.
 
+echo "== formatting =="
+git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
 for preset in default asan; do
     echo "== $preset build =="
     cmake --preset "$preset" >/dev/null

@@ -15,30 +15,34 @@
  */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+
 #include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-static const GUID led_interface_class =
-    {0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}};
+static const GUID led_interface_class = {
+    0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}};
 
-static const DWORD read_code[3]  = { 0x9C422000, 0x9C422008, 0x9C422010 };
-static const DWORD write_code[3] = { 0x9C422004, 0x9C42200C, 0x9C422014 };
+static const DWORD read_code[3] = {0x9C422000, 0x9C422008, 0x9C422010};
+static const DWORD write_code[3] = {0x9C422004, 0x9C42200C, 0x9C422014};
 
 /* Fills paths[] with up to max interface paths; returns how many. */
 static int list_paths(WCHAR paths[][256], int max)
 {
-    SP_DEVICE_INTERFACE_DATA iface = { .cbSize = sizeof(iface) };
+    SP_DEVICE_INTERFACE_DATA iface = {.cbSize = sizeof(iface)};
     HDEVINFO set;
     int n = 0;
     DWORD i;
 
     set = SetupDiGetClassDevsW(&led_interface_class, NULL, NULL, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return 0;
-    for (i = 0; n < max && SetupDiEnumDeviceInterfaces(set, NULL, &led_interface_class, i, &iface); i++)
-    {
-        union { SP_DEVICE_INTERFACE_DETAIL_DATA_W d; char raw[sizeof(DWORD) + 256 * sizeof(WCHAR)]; } detail;
+    if (set == INVALID_HANDLE_VALUE)
+        return 0;
+    for (i = 0; n < max && SetupDiEnumDeviceInterfaces(set, NULL, &led_interface_class, i, &iface); i++) {
+        union {
+            SP_DEVICE_INTERFACE_DETAIL_DATA_W d;
+            char raw[sizeof(DWORD) + 256 * sizeof(WCHAR)];
+        } detail;
         detail.d.cbSize = sizeof(detail.d);
         if (SetupDiGetDeviceInterfaceDetailW(set, &iface, &detail.d, sizeof(detail), NULL, NULL))
             lstrcpynW(paths[n++], detail.d.DevicePath, 256);
@@ -51,8 +55,7 @@ static HANDLE open_index_as(int index, DWORD access, DWORD share, DWORD flags)
 {
     WCHAR paths[16][256];
 
-    if (index < 0 || index >= list_paths(paths, 16))
-    {
+    if (index < 0 || index >= list_paths(paths, 16)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
@@ -64,17 +67,19 @@ static HANDLE open_index(int index)
 {
     HANDLE h = open_index_as(index, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                              FILE_ATTRIBUTE_NORMAL);
-    if (h == INVALID_HANDLE_VALUE) fprintf(stderr, "ledcheck: open failed, error %lu\n", GetLastError());
+    if (h == INVALID_HANDLE_VALUE)
+        fprintf(stderr, "ledcheck: open failed, error %lu\n", GetLastError());
     return h;
 }
 
 /* One exchange; returns 0 or the Win32 error.  *returned gets the byte count. */
-static DWORD exchange(HANDLE h, DWORD code, BYTE *in, DWORD in_len, BYTE *out, DWORD out_len, DWORD *returned)
+static DWORD exchange(HANDLE h, DWORD code, BYTE* in, DWORD in_len, BYTE* out, DWORD out_len, DWORD* returned)
 {
     *returned = 0xDEAD;
     SetLastError(0);
     return DeviceIoControl(h, code, in_len ? in : NULL, in_len, out_len ? out : NULL, out_len, returned, NULL)
-           ? 0 : GetLastError();
+               ? 0
+               : GetLastError();
 }
 
 /* Returns 0, or the error of the first failed read (-1 for a wrong byte count). */
@@ -82,10 +87,11 @@ static DWORD get_levels(HANDLE h, BYTE level[3])
 {
     DWORD returned, error;
     int c;
-    for (c = 0; c < 3; c++)
-    {
-        if ((error = exchange(h, read_code[c], NULL, 0, &level[c], 1, &returned))) return error;
-        if (returned != 1) return (DWORD)-1;
+    for (c = 0; c < 3; c++) {
+        if ((error = exchange(h, read_code[c], NULL, 0, &level[c], 1, &returned)))
+            return error;
+        if (returned != 1)
+            return (DWORD)-1;
     }
     return 0;
 }
@@ -95,16 +101,14 @@ static DWORD get_levels(HANDLE h, BYTE level[3])
  * the open) the requests on it do. */
 static int stray_opens(int index)
 {
-    static const struct
-    {
-        const char *name;
+    static const struct {
+        const char* name;
         DWORD access, share, flags;
-    } opens[] =
-    {
-        { "open without sharing",  GENERIC_READ | GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL },
-        { "open shared read only", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL },
-        { "overlapped open",       GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED },
+    } opens[] = {
+        {"open without sharing", GENERIC_READ | GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL},
+        {"open shared read only", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL},
+        {"overlapped open", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED},
     };
     DWORD error, returned;
     BYTE out;
@@ -112,13 +116,12 @@ static int stray_opens(int index)
     HANDLE h;
     int failures = 0;
 
-    for (i = 0; i < sizeof(opens) / sizeof(opens[0]); i++)
-    {
+    for (i = 0; i < sizeof(opens) / sizeof(opens[0]); i++) {
         h = open_index_as(index, opens[i].access, opens[i].share, opens[i].flags);
-        if (h == INVALID_HANDLE_VALUE) error = GetLastError();
-        else
-        {
-            OVERLAPPED ov = { 0 };
+        if (h == INVALID_HANDLE_VALUE)
+            error = GetLastError();
+        else {
+            OVERLAPPED ov = {0};
             ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
             SetLastError(0);
             if (DeviceIoControl(h, read_code[0], NULL, 0, &out, 1, &returned,
@@ -129,8 +132,7 @@ static int stray_opens(int index)
             CloseHandle(ov.hEvent);
             CloseHandle(h);
         }
-        if (error != ERROR_ACCESS_DENIED)
-        {
+        if (error != ERROR_ACCESS_DENIED) {
             printf("FAIL: %s: error %lu, expected %lu\n", opens[i].name, error, (DWORD)ERROR_ACCESS_DENIED);
             failures++;
         }
@@ -140,66 +142,60 @@ static int stray_opens(int index)
 
 static int contract(HANDLE h)
 {
-    static const struct
-    {
-        const char *name;
+    static const struct {
+        const char* name;
         DWORD code, in_len, out_len, error;
-    } refusals[] =
-    {
-        { "read with an input byte",    0x9C422000, 1, 1, ERROR_INVALID_PARAMETER },
-        { "read without output",        0x9C422008, 0, 0, ERROR_INSUFFICIENT_BUFFER },
-        { "read into two bytes",        0x9C422010, 0, 2, ERROR_INVALID_PARAMETER },
-        { "write without input",        0x9C422004, 0, 0, ERROR_INSUFFICIENT_BUFFER },
-        { "write of two bytes",         0x9C42200C, 2, 0, ERROR_INVALID_PARAMETER },
-        { "write with an output byte",  0x9C422014, 1, 1, ERROR_INVALID_PARAMETER },
-        { "function 0x7ff",             0x9C421FFC, 0, 1, ERROR_INVALID_FUNCTION },
-        { "function 0x806 (seventh)",   0x9C422018, 0, 1, ERROR_INVALID_FUNCTION },
-        { "function 0x807",             0x9C42201C, 1, 0, ERROR_INVALID_FUNCTION },
-        { "METHOD_IN_DIRECT",           0x9C422001, 0, 1, ERROR_INVALID_FUNCTION },
-        { "METHOD_NEITHER",             0x9C422003, 0, 1, ERROR_INVALID_FUNCTION },
-        { "FILE_READ_ACCESS",           0x9C426000, 0, 1, ERROR_INVALID_FUNCTION },
-        { "device type 0x22",           0x00222000, 0, 1, ERROR_INVALID_FUNCTION },
-        { "device type 0x9c43",         0x9C432000, 0, 1, ERROR_INVALID_FUNCTION },
+    } refusals[] = {
+        {"read with an input byte", 0x9C422000, 1, 1, ERROR_INVALID_PARAMETER},
+        {"read without output", 0x9C422008, 0, 0, ERROR_INSUFFICIENT_BUFFER},
+        {"read into two bytes", 0x9C422010, 0, 2, ERROR_INVALID_PARAMETER},
+        {"write without input", 0x9C422004, 0, 0, ERROR_INSUFFICIENT_BUFFER},
+        {"write of two bytes", 0x9C42200C, 2, 0, ERROR_INVALID_PARAMETER},
+        {"write with an output byte", 0x9C422014, 1, 1, ERROR_INVALID_PARAMETER},
+        {"function 0x7ff", 0x9C421FFC, 0, 1, ERROR_INVALID_FUNCTION},
+        {"function 0x806 (seventh)", 0x9C422018, 0, 1, ERROR_INVALID_FUNCTION},
+        {"function 0x807", 0x9C42201C, 1, 0, ERROR_INVALID_FUNCTION},
+        {"METHOD_IN_DIRECT", 0x9C422001, 0, 1, ERROR_INVALID_FUNCTION},
+        {"METHOD_NEITHER", 0x9C422003, 0, 1, ERROR_INVALID_FUNCTION},
+        {"FILE_READ_ACCESS", 0x9C426000, 0, 1, ERROR_INVALID_FUNCTION},
+        {"device type 0x22", 0x00222000, 0, 1, ERROR_INVALID_FUNCTION},
+        {"device type 0x9c43", 0x9C432000, 0, 1, ERROR_INVALID_FUNCTION},
     };
-    static const BYTE patterns[][3] = { { 0, 0, 0 }, { 255, 255, 255 }, { 0xA5, 0x01, 0x80 }, { 7, 200, 0 } };
-    BYTE saved[3], level[3], in[2] = { 0x5A, 0x5A }, out[2];
+    static const BYTE patterns[][3] = {{0, 0, 0}, {255, 255, 255}, {0xA5, 0x01, 0x80}, {7, 200, 0}};
+    BYTE saved[3], level[3], in[2] = {0x5A, 0x5A}, out[2];
     DWORD returned, error;
     size_t i;
     int c, failures = 0;
 
-    if ((error = get_levels(h, saved))) { printf("FAIL: plain reads: error %lu\n", error); return 1; }
+    if ((error = get_levels(h, saved))) {
+        printf("FAIL: plain reads: error %lu\n", error);
+        return 1;
+    }
 
-    for (i = 0; i < sizeof(refusals) / sizeof(refusals[0]); i++)
-    {
+    for (i = 0; i < sizeof(refusals) / sizeof(refusals[0]); i++) {
         error = exchange(h, refusals[i].code, in, refusals[i].in_len, out, refusals[i].out_len, &returned);
-        if (error != refusals[i].error)
-        {
-            printf("FAIL: %s (0x%08lX): error %lu, expected %lu\n", refusals[i].name, refusals[i].code,
-                   error, refusals[i].error);
+        if (error != refusals[i].error) {
+            printf("FAIL: %s (0x%08lX): error %lu, expected %lu\n", refusals[i].name, refusals[i].code, error,
+                   refusals[i].error);
             failures++;
         }
     }
-    if (get_levels(h, level) || memcmp(level, saved, 3))
-    {
+    if (get_levels(h, level) || memcmp(level, saved, 3)) {
         printf("FAIL: a refused request changed a level\n");
         failures++;
     }
 
     /* Distinct values per channel, so a write landing on the wrong channel shows. */
-    for (i = 0; i < sizeof(patterns) / sizeof(patterns[0]); i++)
-    {
+    for (i = 0; i < sizeof(patterns) / sizeof(patterns[0]); i++) {
         for (c = 0; c < 3; c++)
-            if ((error = exchange(h, write_code[c], (BYTE *)&patterns[i][c], 1, NULL, 0, &returned)))
-            {
+            if ((error = exchange(h, write_code[c], (BYTE*)&patterns[i][c], 1, NULL, 0, &returned))) {
                 printf("FAIL: write %u to channel %d: error %lu\n", patterns[i][c], c, error);
                 failures++;
             }
-        for (c = 0; c < 3; c++)
-        {
+        for (c = 0; c < 3; c++) {
             out[0] = (BYTE)~patterns[i][c];
             error = exchange(h, read_code[c], NULL, 0, out, 1, &returned);
-            if (error || returned != 1 || out[0] != patterns[i][c])
-            {
+            if (error || returned != 1 || out[0] != patterns[i][c]) {
                 printf("FAIL: read channel %d: error %lu, %lu byte(s), value %u, expected %u\n", c, error,
                        returned, out[0], patterns[i][c]);
                 failures++;
@@ -207,11 +203,12 @@ static int contract(HANDLE h)
         }
     }
 
-    for (c = 0; c < 3; c++) exchange(h, write_code[c], &saved[c], 1, NULL, 0, &returned);
+    for (c = 0; c < 3; c++)
+        exchange(h, write_code[c], &saved[c], 1, NULL, 0, &returned);
     return failures ? 1 : 0;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     WCHAR paths[16][256];
     BYTE level[3];
@@ -219,26 +216,26 @@ int main(int argc, char **argv)
     int n, i, rc;
 
     setvbuf(stdout, NULL, _IONBF, 0);
-    if (argc == 2 && !strcmp(argv[1], "list"))
-    {
+    if (argc == 2 && !strcmp(argv[1], "list")) {
         n = list_paths(paths, 16);
-        for (i = 0; i < n; i++) printf("%ls\n", paths[i]);
+        for (i = 0; i < n; i++)
+            printf("%ls\n", paths[i]);
         return 0;
     }
-    if (argc == 3 && (!strcmp(argv[1], "get") || !strcmp(argv[1], "contract")))
-    {
-        if ((h = open_index(atoi(argv[2]))) == INVALID_HANDLE_VALUE) return 2;
-        if (argv[1][0] == 'g')
-        {
+    if (argc == 3 && (!strcmp(argv[1], "get") || !strcmp(argv[1], "contract"))) {
+        if ((h = open_index(atoi(argv[2]))) == INVALID_HANDLE_VALUE)
+            return 2;
+        if (argv[1][0] == 'g') {
             DWORD error = get_levels(h, level);
-            if (!error) printf("%u %u %u\n", level[0], level[1], level[2]);
-            else fprintf(stderr, "ledcheck: read failed, error %ld\n", (long)error);
+            if (!error)
+                printf("%u %u %u\n", level[0], level[1], level[2]);
+            else
+                fprintf(stderr, "ledcheck: read failed, error %ld\n", (long)error);
             rc = error ? 2 : 0;
-        }
-        else
-        {
+        } else {
             rc = contract(h) | (stray_opens(atoi(argv[2])) ? 1 : 0);
-            if (!rc) printf("driver contract ok\n");
+            if (!rc)
+                printf("driver contract ok\n");
         }
         CloseHandle(h);
         return rc;

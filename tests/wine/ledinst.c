@@ -14,59 +14,65 @@
  */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-#include <setupapi.h>
+
 #include <newdev.h>
+#include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
-static const WCHAR hardware_id[] = L"root\\ledstub\0";   /* REG_MULTI_SZ */
+static const WCHAR hardware_id[] = L"root\\ledstub\0"; /* REG_MULTI_SZ */
 static const GUID null_guid;
 
-static const char *const setting_names[] = { "Green", "Blue", "Keyback", "CreateStatus", "IoctlStatus", "DropLink" };
+static const char* const setting_names[] = {"Green",        "Blue",        "Keyback",
+                                            "CreateStatus", "IoctlStatus", "DropLink"};
 
-static int fail(const char *what)
+static int fail(const char* what)
 {
     fprintf(stderr, "ledinst: %s failed, error %lu\n", what, GetLastError());
     return 1;
 }
 
 /* Writes "-" or "Name=Value,..." to the device's hardware key. */
-static int apply_settings(HDEVINFO set, SP_DEVINFO_DATA *dev, const char *settings)
+static int apply_settings(HDEVINFO set, SP_DEVINFO_DATA* dev, const char* settings)
 {
     char *copy, *item, *next;
     HKEY key;
     int rc = 0;
 
     key = SetupDiCreateDevRegKeyW(set, dev, DICS_FLAG_GLOBAL, 0, DIREG_DEV, NULL, NULL);
-    if (key == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDevRegKeyW");
-    if (!strcmp(settings, "-"))
-    {
+    if (key == INVALID_HANDLE_VALUE)
+        return fail("SetupDiCreateDevRegKeyW");
+    if (!strcmp(settings, "-")) {
         RegCloseKey(key);
         return 0;
     }
 
     copy = _strdup(settings);
-    for (item = copy; item && *item && !rc; item = next)
-    {
+    for (item = copy; item && *item && !rc; item = next) {
         char *eq = strchr(item, '='), *end;
         DWORD value;
         size_t i;
 
-        if ((next = strchr(item, ','))) *next++ = 0;
-        if (!eq) { fprintf(stderr, "ledinst: bad setting '%s'\n", item); rc = 1; break; }
+        if ((next = strchr(item, ',')))
+            *next++ = 0;
+        if (!eq) {
+            fprintf(stderr, "ledinst: bad setting '%s'\n", item);
+            rc = 1;
+            break;
+        }
         *eq = 0;
         for (i = 0; i < sizeof(setting_names) / sizeof(setting_names[0]); i++)
-            if (!strcmp(item, setting_names[i])) break;
+            if (!strcmp(item, setting_names[i]))
+                break;
         value = strtoul(eq + 1, &end, 0);
-        if (i == sizeof(setting_names) / sizeof(setting_names[0]) || end == eq + 1 || *end)
-        {
+        if (i == sizeof(setting_names) / sizeof(setting_names[0]) || end == eq + 1 || *end) {
             fprintf(stderr, "ledinst: bad setting '%s=%s'\n", item, eq + 1);
             rc = 1;
             break;
         }
-        if (RegSetValueExA(key, item, 0, REG_DWORD, (const BYTE *)&value, sizeof(value)))
+        if (RegSetValueExA(key, item, 0, REG_DWORD, (const BYTE*)&value, sizeof(value)))
             rc = fail("RegSetValueExA");
     }
     free(copy);
@@ -74,7 +80,7 @@ static int apply_settings(HDEVINFO set, SP_DEVINFO_DATA *dev, const char *settin
     return rc;
 }
 
-static int install(const char *inf, int count, char **settings)
+static int install(const char* inf, int count, char** settings)
 {
     WCHAR inf_name[MAX_PATH], inf_path[MAX_PATH], instance[64];
     HDEVINFO set;
@@ -82,30 +88,32 @@ static int install(const char *inf, int count, char **settings)
     int i, n = 0;
 
     MultiByteToWideChar(CP_ACP, 0, inf, -1, inf_name, MAX_PATH);
-    if (!GetFullPathNameW(inf_name, MAX_PATH, inf_path, NULL)) return fail("GetFullPathNameW");
+    if (!GetFullPathNameW(inf_name, MAX_PATH, inf_path, NULL))
+        return fail("GetFullPathNameW");
 
     set = SetupDiCreateDeviceInfoList(NULL, NULL);
-    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
+    if (set == INVALID_HANDLE_VALUE)
+        return fail("SetupDiCreateDeviceInfoList");
 
-    for (i = 0; i < count; i++)
-    {
-        SP_DEVINFO_DATA dev = { .cbSize = sizeof(dev) };
+    for (i = 0; i < count; i++) {
+        SP_DEVINFO_DATA dev = {.cbSize = sizeof(dev)};
 
         /* Next free instance number, so devices can be added to a running set. */
-        for (;; n++)
-        {
+        for (;; n++) {
             swprintf(instance, 64, L"ROOT\\LEDSTUB\\%04d", n);
-            if (SetupDiCreateDeviceInfoW(set, instance, &null_guid, NULL, NULL, 0, &dev)) break;
+            if (SetupDiCreateDeviceInfoW(set, instance, &null_guid, NULL, NULL, 0, &dev))
+                break;
             if (GetLastError() != ERROR_DEVINST_ALREADY_EXISTS || n > 9999)
                 return fail("SetupDiCreateDeviceInfoW");
         }
-        if (!SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, (const BYTE *)hardware_id,
+        if (!SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, (const BYTE*)hardware_id,
                                                sizeof(hardware_id)))
             return fail("SetupDiSetDeviceRegistryPropertyW");
         if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev))
             return fail("DIF_REGISTERDEVICE");
         /* Before the driver loads: it reads the preset brightness in AddDevice. */
-        if (apply_settings(set, &dev, settings[i])) return 1;
+        if (apply_settings(set, &dev, settings[i]))
+            return 1;
         printf("ledinst: created ROOT\\LEDSTUB\\%04d\n", n);
     }
     SetupDiDestroyDeviceInfoList(set);
@@ -115,17 +123,19 @@ static int install(const char *inf, int count, char **settings)
     return 0;
 }
 
-static int configure(int number, const char *settings)
+static int configure(int number, const char* settings)
 {
-    SP_DEVINFO_DATA dev = { .cbSize = sizeof(dev) };
+    SP_DEVINFO_DATA dev = {.cbSize = sizeof(dev)};
     WCHAR instance[64];
     HDEVINFO set;
     int rc;
 
     swprintf(instance, 64, L"ROOT\\LEDSTUB\\%04d", number);
     set = SetupDiCreateDeviceInfoList(NULL, NULL);
-    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
-    if (!SetupDiOpenDeviceInfoW(set, instance, NULL, 0, &dev)) return fail("SetupDiOpenDeviceInfoW");
+    if (set == INVALID_HANDLE_VALUE)
+        return fail("SetupDiCreateDeviceInfoList");
+    if (!SetupDiOpenDeviceInfoW(set, instance, NULL, 0, &dev))
+        return fail("SetupDiOpenDeviceInfoW");
     rc = apply_settings(set, &dev, settings);
     SetupDiDestroyDeviceInfoList(set);
     return rc;
@@ -133,31 +143,38 @@ static int configure(int number, const char *settings)
 
 static int remove_all(void)
 {
-    SP_DEVINFO_DATA dev = { .cbSize = sizeof(dev) };
+    SP_DEVINFO_DATA dev = {.cbSize = sizeof(dev)};
     WCHAR id[200];
     HDEVINFO set;
     DWORD i;
     int rc = 0;
 
     set = SetupDiGetClassDevsW(NULL, L"ROOT", NULL, DIGCF_ALLCLASSES);
-    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiGetClassDevsW");
-    for (i = 0; SetupDiEnumDeviceInfo(set, i, &dev); i++)
-    {
-        if (!SetupDiGetDeviceInstanceIdW(set, &dev, id, 200, NULL)) continue;
-        if (_wcsnicmp(id, L"ROOT\\LEDSTUB\\", 13)) continue;
-        if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &dev)) rc = fail("DIF_REMOVE");
-        else printf("ledinst: removed %ls\n", id);
+    if (set == INVALID_HANDLE_VALUE)
+        return fail("SetupDiGetClassDevsW");
+    for (i = 0; SetupDiEnumDeviceInfo(set, i, &dev); i++) {
+        if (!SetupDiGetDeviceInstanceIdW(set, &dev, id, 200, NULL))
+            continue;
+        if (_wcsnicmp(id, L"ROOT\\LEDSTUB\\", 13))
+            continue;
+        if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &dev))
+            rc = fail("DIF_REMOVE");
+        else
+            printf("ledinst: removed %ls\n", id);
     }
     SetupDiDestroyDeviceInfoList(set);
     return rc;
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     setvbuf(stdout, NULL, _IONBF, 0);
-    if (argc >= 4 && !strcmp(argv[1], "install")) return install(argv[2], argc - 3, argv + 3);
-    if (argc == 4 && !strcmp(argv[1], "set")) return configure(atoi(argv[2]), argv[3]);
-    if (argc == 2 && !strcmp(argv[1], "remove")) return remove_all();
+    if (argc >= 4 && !strcmp(argv[1], "install"))
+        return install(argv[2], argc - 3, argv + 3);
+    if (argc == 4 && !strcmp(argv[1], "set"))
+        return configure(atoi(argv[2]), argv[3]);
+    if (argc == 2 && !strcmp(argv[1], "remove"))
+        return remove_all();
     fprintf(stderr, "usage: ledinst install <inf> <settings>... | set <n> <settings> | remove\n");
     return 2;
 }

@@ -27,8 +27,8 @@
 #include <ntddk.h>
 
 /* {702eda9e-7390-4cfe-aea2-6f85676e3d22} */
-static const GUID led_interface_class =
-    {0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}};
+static const GUID led_interface_class = {
+    0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}};
 
 enum { GREEN, BLUE, KEYBACK, CHANNELS };
 
@@ -36,54 +36,55 @@ enum { GREEN, BLUE, KEYBACK, CHANNELS };
  * cannot make both sides agree.  Device type 0x9C42, functions 0x800..0x805,
  * METHOD_BUFFERED, FILE_ANY_ACCESS; reads even, writes odd.  Nothing else is
  * served. */
-static const struct
-{
+static const struct {
     ULONG code;
     int channel;
     BOOLEAN write;
-} led_codes[] =
-{
-    { 0x9C422000, GREEN,   FALSE },
-    { 0x9C422004, GREEN,   TRUE  },
-    { 0x9C422008, BLUE,    FALSE },
-    { 0x9C42200C, BLUE,    TRUE  },
-    { 0x9C422010, KEYBACK, FALSE },
-    { 0x9C422014, KEYBACK, TRUE  },
+} led_codes[] = {
+    // clang-format off
+    {0x9C422000, GREEN,   FALSE},
+    {0x9C422004, GREEN,   TRUE},
+    {0x9C422008, BLUE,    FALSE},
+    {0x9C42200C, BLUE,    TRUE},
+    {0x9C422010, KEYBACK, FALSE},
+    {0x9C422014, KEYBACK, TRUE},
+    // clang-format on
 };
 
-static const WCHAR *const channel_value_names[CHANNELS] = { L"Green", L"Blue", L"Keyback" };
+static const WCHAR* const channel_value_names[CHANNELS] = {L"Green", L"Blue", L"Keyback"};
 
-struct led_device
-{
-    DEVICE_OBJECT *lower;
+struct led_device {
+    DEVICE_OBJECT* lower;
     UNICODE_STRING link;
-    HANDLE params;              /* hardware key, kept open for the fault settings */
+    HANDLE params; /* hardware key, kept open for the fault settings */
     UCHAR level[CHANNELS];
 };
 
-static BOOLEAN query_dword(HANDLE key, const WCHAR *name, ULONG *value)
+static BOOLEAN query_dword(HANDLE key, const WCHAR* name, ULONG* value)
 {
     UCHAR buffer[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
-    KEY_VALUE_PARTIAL_INFORMATION *info = (KEY_VALUE_PARTIAL_INFORMATION *)buffer;
+    KEY_VALUE_PARTIAL_INFORMATION* info = (KEY_VALUE_PARTIAL_INFORMATION*)buffer;
     UNICODE_STRING str;
     ULONG size;
 
-    if (!key) return FALSE;
+    if (!key)
+        return FALSE;
     RtlInitUnicodeString(&str, name);
     if (!NT_SUCCESS(ZwQueryValueKey(key, &str, KeyValuePartialInformation, info, sizeof(buffer), &size)))
         return FALSE;
-    if (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG)) return FALSE;
+    if (info->Type != REG_DWORD || info->DataLength != sizeof(ULONG))
+        return FALSE;
     RtlCopyMemory(value, info->Data, sizeof(ULONG));
     return TRUE;
 }
 
-static NTSTATUS configured_status(struct led_device *led, const WCHAR *name)
+static NTSTATUS configured_status(struct led_device* led, const WCHAR* name)
 {
     ULONG value;
     return query_dword(led->params, name, &value) ? (NTSTATUS)value : STATUS_SUCCESS;
 }
 
-static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
+static NTSTATUS complete(IRP* irp, NTSTATUS status, ULONG_PTR information)
 {
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
@@ -94,49 +95,50 @@ static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR information)
 /* The agreed open: read/write access, shared read/write, synchronous.  Wine
  * passes no access mask (SecurityContext is NULL there), so that part is only
  * checked where one is given. */
-static BOOLEAN open_as_agreed(const IO_STACK_LOCATION *stack)
+static BOOLEAN open_as_agreed(const IO_STACK_LOCATION* stack)
 {
-    const IO_SECURITY_CONTEXT *context = stack->Parameters.Create.SecurityContext;
+    const IO_SECURITY_CONTEXT* context = stack->Parameters.Create.SecurityContext;
     const ACCESS_MASK data = FILE_READ_DATA | FILE_WRITE_DATA;
 
-    if (stack->Parameters.Create.ShareAccess != (FILE_SHARE_READ | FILE_SHARE_WRITE)) return FALSE;
+    if (stack->Parameters.Create.ShareAccess != (FILE_SHARE_READ | FILE_SHARE_WRITE))
+        return FALSE;
     if (!(stack->Parameters.Create.Options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)))
         return FALSE;
     return !context || (context->DesiredAccess & data) == data;
 }
 
-static char stray_open;     /* its address marks a file opened otherwise */
+static char stray_open; /* its address marks a file opened otherwise */
 
-static NTSTATUS WINAPI dispatch_create(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS WINAPI dispatch_create(DEVICE_OBJECT* device, IRP* irp)
 {
-    struct led_device *led = device->DeviceExtension;
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    struct led_device* led = device->DeviceExtension;
+    IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status = configured_status(led, L"CreateStatus");
 
     /* Wine has already opened the file and ignores a failure here, so the
      * mark makes every LED request on it fail instead. */
-    if (!open_as_agreed(stack))
-    {
+    if (!open_as_agreed(stack)) {
         stack->FileObject->FsContext2 = &stray_open;
-        if (!status) status = STATUS_ACCESS_DENIED;
+        if (!status)
+            status = STATUS_ACCESS_DENIED;
     }
     return complete(irp, status, 0);
 }
 
-static NTSTATUS WINAPI dispatch_close(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS WINAPI dispatch_close(DEVICE_OBJECT* device, IRP* irp)
 {
     (void)device;
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
-static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT* device, IRP* irp)
 {
-    struct led_device *led = device->DeviceExtension;
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    struct led_device* led = device->DeviceExtension;
+    IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     ULONG in_len = stack->Parameters.DeviceIoControl.InputBufferLength;
     ULONG out_len = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    UCHAR *buffer = irp->AssociatedIrp.SystemBuffer;
+    UCHAR* buffer = irp->AssociatedIrp.SystemBuffer;
     NTSTATUS status;
     unsigned int i;
     int channel;
@@ -153,33 +155,38 @@ static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT *device, IRP *irp)
     if ((status = configured_status(led, L"IoctlStatus")))
         return complete(irp, status, 0);
 
-    if (!led_codes[i].write)    /* read: nothing in, exactly one byte out */
+    if (!led_codes[i].write) /* read: nothing in, exactly one byte out */
     {
-        if (in_len) return complete(irp, STATUS_INVALID_PARAMETER, 0);
-        if (out_len < 1) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-        if (out_len > 1) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (in_len)
+            return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        if (out_len < 1)
+            return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        if (out_len > 1)
+            return complete(irp, STATUS_INVALID_PARAMETER, 0);
         buffer[0] = led->level[channel];
         return complete(irp, STATUS_SUCCESS, 1);
     }
 
     /* write: exactly one byte in, nothing out */
-    if (out_len) return complete(irp, STATUS_INVALID_PARAMETER, 0);
-    if (in_len < 1) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
-    if (in_len > 1) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+    if (out_len)
+        return complete(irp, STATUS_INVALID_PARAMETER, 0);
+    if (in_len < 1)
+        return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    if (in_len > 1)
+        return complete(irp, STATUS_INVALID_PARAMETER, 0);
     led->level[channel] = buffer[0];
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
-static NTSTATUS WINAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
+static NTSTATUS WINAPI dispatch_pnp(DEVICE_OBJECT* device, IRP* irp)
 {
-    struct led_device *led = device->DeviceExtension;
-    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
-    DEVICE_OBJECT *lower = led->lower;
+    struct led_device* led = device->DeviceExtension;
+    IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
+    DEVICE_OBJECT* lower = led->lower;
     NTSTATUS status;
     ULONG value;
 
-    switch (stack->MinorFunction)
-    {
+    switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE:
         /* The root bus has no resources to start, so no need to wait for it. */
         IoSetDeviceInterfaceState(&led->link, TRUE);
@@ -198,7 +205,8 @@ static NTSTATUS WINAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
         status = IoCallDriver(lower, irp);
-        if (led->params) ZwClose(led->params);
+        if (led->params)
+            ZwClose(led->params);
         RtlFreeUnicodeString(&led->link);
         IoDetachDevice(lower);
         IoDeleteDevice(device);
@@ -217,16 +225,17 @@ static NTSTATUS WINAPI dispatch_pnp(DEVICE_OBJECT *device, IRP *irp)
     return IoCallDriver(lower, irp);
 }
 
-static NTSTATUS WINAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
+static NTSTATUS WINAPI add_device(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo)
 {
-    struct led_device *led;
-    DEVICE_OBJECT *device;
+    struct led_device* led;
+    DEVICE_OBJECT* device;
     NTSTATUS status;
     ULONG value, i;
 
-    status = IoCreateDevice(driver, sizeof(*led), NULL, FILE_DEVICE_UNKNOWN,
-                            FILE_DEVICE_SECURE_OPEN, FALSE, &device);
-    if (!NT_SUCCESS(status)) return status;
+    status = IoCreateDevice(driver, sizeof(*led), NULL, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE,
+                            &device);
+    if (!NT_SUCCESS(status))
+        return status;
     led = device->DeviceExtension;
     RtlZeroMemory(led, sizeof(*led));
 
@@ -238,9 +247,9 @@ static NTSTATUS WINAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
             led->level[i] = (UCHAR)value;
 
     status = IoRegisterDeviceInterface(pdo, &led_interface_class, NULL, &led->link);
-    if (!NT_SUCCESS(status))
-    {
-        if (led->params) ZwClose(led->params);
+    if (!NT_SUCCESS(status)) {
+        if (led->params)
+            ZwClose(led->params);
         IoDeleteDevice(device);
         return status;
     }
@@ -251,12 +260,12 @@ static NTSTATUS WINAPI add_device(DRIVER_OBJECT *driver, DEVICE_OBJECT *pdo)
     return STATUS_SUCCESS;
 }
 
-static void WINAPI driver_unload(DRIVER_OBJECT *driver)
+static void WINAPI driver_unload(DRIVER_OBJECT* driver)
 {
     (void)driver;
 }
 
-NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry)
+NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry)
 {
     (void)registry;
     driver->DriverExtension->AddDevice = add_device;
