@@ -15,16 +15,38 @@ static void PrintDetailError(DWORD error)
     printf("ERROR: Unable to retrieve device path (0x%08X).\n", static_cast<unsigned>(error));
 }
 
+// Characters of a path line that one print call carries; a longer path goes
+// out in several calls, still whole.
+const size_t PATH_LINE_PIECE = 512;
+
+static bool IsShownUnit(const WCHAR* path, size_t at, size_t maxChars)
+{
+    return at < maxChars && path[at] != 0 && path[at] < 0x100;
+}
+
 // Narrows one UTF-16 unit at a time as the "C" locale does: units below 0x100
 // become that byte. The line stops short at the first unit it cannot show,
-// but always ends, so the next message starts a line of its own.
+// but always ends, so the next message starts a line of its own. One print
+// call per line (per piece of a very long one), like every other message: a
+// console shows each call's text as the call returns.
 static void PrintDevicePathLine(const WCHAR* path, size_t maxChars)
 {
-    printf("   ");
-    for (size_t i = 0; i < maxChars && path[i] != 0 && path[i] < 0x100; i++) {
-        putchar(static_cast<unsigned char>(path[i]));
+    const char* lead = "   ";
+    size_t next = 0;
+    for (;;) {
+        char piece[PATH_LINE_PIECE + 1];
+        size_t length = 0;
+        while (length < PATH_LINE_PIECE && IsShownUnit(path, next, maxChars)) {
+            piece[length++] = static_cast<char>(path[next++]);
+        }
+        piece[length] = '\0';
+        if (!IsShownUnit(path, next, maxChars)) {
+            printf("%s%s\n", lead, piece);
+            return;
+        }
+        printf("%s%s", lead, piece);
+        lead = "";
     }
-    putchar('\n');
 }
 
 // A path that does not fit is refused whole: a truncated path would open
