@@ -9,7 +9,7 @@ packages_for() {
         core) echo "g++ cmake make libgtest-dev clang-format" ;;
         windows) echo "g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile" ;;
         # Wine runs the 32-bit exe, so it needs the i386 architecture.
-        wine) echo "wine wine32:i386 wine64 gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 mingw-w64-common" ;;
+        wine) echo "wine wine32:i386 wine64 gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 mingw-w64-common strace" ;;
         hardening) echo "clang libclang-rt-14-dev clang-tidy valgrind" ;;
         *) echo "install-deps: unknown stage '$1'" >&2; exit 2 ;;
     esac
