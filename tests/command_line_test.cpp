@@ -115,6 +115,7 @@ TEST(ParseCommandLine, MatchesWholeColourWordsFoldingOnlyAsciiCase)
         {"leading blank", {"r", " blue"}, false, Read, Green, 0, "Invalid Color\n"},
         {"empty colour", {"r", ""}, false, Read, Green, 0, "Invalid Color\n"},
         {"prefix of a colour", {"r", "key"}, false, Read, Green, 0, "Invalid Color\n"},
+        {"first letter differs", {"r", "xreen"}, false, Read, Green, 0, "Invalid Color\n"},
         // Latin-1 capitals are not letters to fold here.
         {"byte above 0x7F", {"r", "gr\xC9\xC9n"}, false, Read, Green, 0, "Invalid Color\n"},
         // 'A' + 0x20 is 'a', but '@' + 0x20 is '`': only A-Z fold.

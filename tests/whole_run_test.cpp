@@ -225,7 +225,7 @@ TEST(WholeRun, RefusedCommandLineClosesTheDevice)
 
 TEST(WholeRun, DiscoveryWalksTheInterfaces)
 {
-    const std::string wide = "\\\\?\\LED#caf\xE9#"; // Cut at the euro sign; é is one byte.
+    const std::string wide = "\\\\?\\LED#caf\xE9\xFF#"; // Cut at the euro sign; é and ÿ are a byte each.
     const RunCase cases[] = {
         {"no device, no arguments", "no_device.scn", {}, SET_CREATED + Listed(0) + NOT_FOUND},
         {"no device, bad arguments", "no_device.scn", {"x", "red"}, SET_CREATED + Listed(0) + NOT_FOUND},
@@ -263,7 +263,7 @@ TEST(WholeRun, DiscoveryWalksTheInterfaces)
          {"r", "green"},
          SET_CREATED + CB_SIZE + PathLine("\\\\?\\" + std::string(3000, 'C')) + DetailError("0000007A") +
              CB_SIZE + PathLine(LedPath(1)) + OPENED + "Brightness == 8\n"},
-        {"path line cut at a wide unit still ends",
+        {"path line shows units to 0xFF, is cut at a wide unit, still ends",
          "path_wide.scn",
          {"r", "green"},
          SET_CREATED + CB_SIZE + PathLine(wide) + OPENED + "Brightness == 3\n"},
