@@ -3,16 +3,17 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
-const char USAGE[] = "Usage:\n"
-                     "  Tovrin_LED_Test <r/w> <color> <brightness>\n"
-                     "    <r/w> = r (read), or w (write)\n"
-                     "    <color> = green, blue, or keyback\n"
-                     "    <brightness> = [0:255]\n";
+const std::string USAGE = [] {
+    std::ifstream file(USAGE_FILE, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}();
 
 struct ParseCase {
     const char* name;

@@ -19,11 +19,6 @@ const std::string SET_CREATED = "Successfully created device information set.\n"
 const std::string CB_SIZE = "DevDetails->cbSize = 6\n";
 const std::string OPENED = "Success creating device\n";
 const std::string NOT_FOUND = "ERROR finding driver\n";
-const std::string USAGE = "Usage:\n"
-                          "  Tovrin_LED_Test <r/w> <color> <brightness>\n"
-                          "    <r/w> = r (read), or w (write)\n"
-                          "    <color> = green, blue, or keyback\n"
-                          "    <brightness> = [0:255]\n";
 
 std::string LedPath(int instance)
 {
@@ -60,6 +55,8 @@ std::string ReadFile(const std::string& path)
     text << file.rdbuf();
     return text.str();
 }
+
+const std::string USAGE = ReadFile(USAGE_FILE);
 
 struct RunResult {
     int status;
