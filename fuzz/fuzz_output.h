@@ -10,6 +10,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -149,14 +151,20 @@ inline bool MatchMessage(const std::string& line, const char* format)
     return MatchMessage(line, format, &ignored);
 }
 
-const char* const USAGE_LINES[] = {
-    "Usage:",
-    "  Tovrin_LED_Test <r/w> <color> <brightness>",
-    "    <r/w> = r (read), or w (write)",
-    "    <color> = green, blue, or keyback",
-    "    <brightness> = [0:255]",
-};
-const size_t USAGE_LINE_COUNT = sizeof(USAGE_LINES) / sizeof(USAGE_LINES[0]);
+// The usage text from the tests' one expected copy.
+inline const std::vector<std::string>& UsageLines(void)
+{
+    static std::vector<std::string> lines;
+    if (lines.empty()) {
+        std::ifstream file(USAGE_FILE, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (!SplitLines(text, &lines) || lines.empty()) {
+            fprintf(stderr, "fuzz: cannot read the usage text from %s\n", USAGE_FILE);
+            abort();
+        }
+    }
+    return lines;
+}
 
 // A refused command line: one diagnostic, then the usage text, from
 // lines[*at]. On success *at is past it and *argcShown holds the count an
@@ -176,8 +184,8 @@ inline bool MatchRefusal(const std::vector<std::string>& lines, size_t* at, int6
         return false;
     }
     i++;
-    for (size_t k = 0; k < USAGE_LINE_COUNT; k++, i++) {
-        if (i >= lines.size() || lines[i] != USAGE_LINES[k]) {
+    for (const std::string& usageLine : UsageLines()) {
+        if (i >= lines.size() || lines[i++] != usageLine) {
             return false;
         }
     }

@@ -3,16 +3,17 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace {
 
-const char USAGE[] = "Usage:\n"
-                     "  Tovrin_LED_Test <r/w> <color> <brightness>\n"
-                     "    <r/w> = r (read), or w (write)\n"
-                     "    <color> = green, blue, or keyback\n"
-                     "    <brightness> = [0:255]\n";
+const std::string USAGE = [] {
+    std::ifstream file(USAGE_FILE, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}();
 
 struct ParseCase {
     const char* name;
@@ -115,6 +116,7 @@ TEST(ParseCommandLine, MatchesWholeColourWordsFoldingOnlyAsciiCase)
         {"leading blank", {"r", " blue"}, false, Read, Green, 0, "Invalid Color\n"},
         {"empty colour", {"r", ""}, false, Read, Green, 0, "Invalid Color\n"},
         {"prefix of a colour", {"r", "key"}, false, Read, Green, 0, "Invalid Color\n"},
+        {"first letter differs", {"r", "xreen"}, false, Read, Green, 0, "Invalid Color\n"},
         // Latin-1 capitals are not letters to fold here.
         {"byte above 0x7F", {"r", "gr\xC9\xC9n"}, false, Read, Green, 0, "Invalid Color\n"},
         // 'A' + 0x20 is 'a', but '@' + 0x20 is '`': only A-Z fold.

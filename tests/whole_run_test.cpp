@@ -19,11 +19,6 @@ const std::string SET_CREATED = "Successfully created device information set.\n"
 const std::string CB_SIZE = "DevDetails->cbSize = 6\n";
 const std::string OPENED = "Success creating device\n";
 const std::string NOT_FOUND = "ERROR finding driver\n";
-const std::string USAGE = "Usage:\n"
-                          "  Tovrin_LED_Test <r/w> <color> <brightness>\n"
-                          "    <r/w> = r (read), or w (write)\n"
-                          "    <color> = green, blue, or keyback\n"
-                          "    <brightness> = [0:255]\n";
 
 std::string LedPath(int instance)
 {
@@ -60,6 +55,8 @@ std::string ReadFile(const std::string& path)
     text << file.rdbuf();
     return text.str();
 }
+
+const std::string USAGE = ReadFile(USAGE_FILE);
 
 struct RunResult {
     int status;
@@ -225,7 +222,7 @@ TEST(WholeRun, RefusedCommandLineClosesTheDevice)
 
 TEST(WholeRun, DiscoveryWalksTheInterfaces)
 {
-    const std::string wide = "\\\\?\\LED#caf\xE9#"; // Cut at the euro sign; é is one byte.
+    const std::string wide = "\\\\?\\LED#caf\xE9\xFF#"; // Cut at the euro sign; é and ÿ are a byte each.
     const RunCase cases[] = {
         {"no device, no arguments", "no_device.scn", {}, SET_CREATED + Listed(0) + NOT_FOUND},
         {"no device, bad arguments", "no_device.scn", {"x", "red"}, SET_CREATED + Listed(0) + NOT_FOUND},
@@ -263,7 +260,7 @@ TEST(WholeRun, DiscoveryWalksTheInterfaces)
          {"r", "green"},
          SET_CREATED + CB_SIZE + PathLine("\\\\?\\" + std::string(3000, 'C')) + DetailError("0000007A") +
              CB_SIZE + PathLine(LedPath(1)) + OPENED + "Brightness == 8\n"},
-        {"path line cut at a wide unit still ends",
+        {"path line shows units to 0xFF, is cut at a wide unit, still ends",
          "path_wide.scn",
          {"r", "green"},
          SET_CREATED + CB_SIZE + PathLine(wide) + OPENED + "Brightness == 3\n"},

@@ -7,12 +7,8 @@ typedef WCHAR OLECHAR;
 typedef const OLECHAR* LPCOLESTR;
 
 #define S_OK             ((HRESULT)0L)
-#define NOERROR          S_OK
 #define E_INVALIDARG     ((HRESULT)0x80070057L)
 #define CO_E_CLASSSTRING ((HRESULT)0x800401F3L)
-
-#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
-#define FAILED(hr)    (((HRESULT)(hr)) < 0)
 
 #ifdef __cplusplus
 extern "C" {

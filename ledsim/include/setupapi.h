@@ -30,15 +30,13 @@ typedef struct _SP_DEVICE_INTERFACE_DETAIL_DATA_W {
 
 #pragma pack(pop)
 
-#define DIGCF_DEFAULT         0x00000001u
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6, "the 32-bit SDK's detail record");
+
 #define DIGCF_PRESENT         0x00000002u
 #define DIGCF_ALLCLASSES      0x00000004u
-#define DIGCF_PROFILE         0x00000008u
 #define DIGCF_DEVICEINTERFACE 0x00000010u
 
-#define SPINT_ACTIVE  0x00000001u
-#define SPINT_DEFAULT 0x00000002u
-#define SPINT_REMOVED 0x00000004u
+#define SPINT_ACTIVE 0x00000001u
 
 #ifdef __cplusplus
 extern "C" {

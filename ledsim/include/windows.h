@@ -1,6 +1,6 @@
-// Stand-in for the Windows SDK's <windows.h>: only what the LED tool uses,
-// with the Windows names and the 32-bit Windows sizes where the tool can
-// see them (DWORD is 32 bits, WCHAR is one UTF-16 code unit).
+// Stand-in for the Windows SDK's <windows.h>: only what the LED tool and this
+// stand-in use, with the Windows names and the 32-bit Windows sizes where the
+// tool can see them (DWORD is 32 bits, WCHAR is one UTF-16 code unit).
 #pragma once
 
 #include <stddef.h>
@@ -8,20 +8,15 @@
 
 typedef int BOOL;
 typedef unsigned char BYTE;
-typedef unsigned char UCHAR;
-typedef uint16_t WORD;
 typedef uint32_t DWORD;
 typedef int32_t LONG;
-typedef uint32_t ULONG;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef char16_t WCHAR;
 typedef void* PVOID;
 typedef void* LPVOID;
-typedef const void* LPCVOID;
 typedef DWORD* PDWORD;
 typedef DWORD* LPDWORD;
-typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
 typedef void* HANDLE;
 typedef HANDLE HWND;
@@ -44,8 +39,9 @@ typedef struct _GUID {
     uint16_t Data3;
     uint8_t Data4[8];
 } GUID;
-typedef GUID CLSID;
 typedef GUID* LPCLSID;
+
+static_assert(sizeof(DWORD) == 4 && sizeof(WCHAR) == 2 && sizeof(GUID) == 16, "the Windows sizes");
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -66,26 +62,20 @@ typedef struct _OVERLAPPED {
 #define FILE_SHARE_READ       0x00000001u
 #define FILE_SHARE_WRITE      0x00000002u
 #define CREATE_NEW            1u
-#define CREATE_ALWAYS         2u
 #define OPEN_EXISTING         3u
-#define OPEN_ALWAYS           4u
 #define TRUNCATE_EXISTING     5u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_OVERLAPPED  0x40000000u
 
-#define ERROR_SUCCESS              0L
-#define ERROR_INVALID_FUNCTION     1L
-#define ERROR_FILE_NOT_FOUND       2L
-#define ERROR_ACCESS_DENIED        5L
-#define ERROR_INVALID_HANDLE       6L
-#define ERROR_NOT_ENOUGH_MEMORY    8L
-#define ERROR_GEN_FAILURE          31L
-#define ERROR_NOT_SUPPORTED        50L
-#define ERROR_INVALID_PARAMETER    87L
-#define ERROR_INSUFFICIENT_BUFFER  122L
-#define ERROR_NO_MORE_ITEMS        259L
-#define ERROR_INVALID_USER_BUFFER  1784L
-#define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_SUCCESS             0L
+#define ERROR_INVALID_FUNCTION    1L
+#define ERROR_FILE_NOT_FOUND      2L
+#define ERROR_ACCESS_DENIED       5L
+#define ERROR_INVALID_HANDLE      6L
+#define ERROR_INVALID_PARAMETER   87L
+#define ERROR_INSUFFICIENT_BUFFER 122L
+#define ERROR_NO_MORE_ITEMS       259L
+#define ERROR_INVALID_USER_BUFFER 1784L
 
 #ifdef __cplusplus
 extern "C" {

@@ -88,7 +88,6 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
     if (granted) {
         SimHandle opened = {true, member, dwFlagsAndAttributes};
         machine.handles.push_back(opened);
-        machine.books.handlesOpened++;
         handle = reinterpret_cast<HANDLE>(HANDLE_BASE + HANDLE_STEP * (machine.handles.size() - 1));
     }
     TraceCall("CreateFileW path=%s access=0x%08X share=%u disposition=%u flags=0x%X error=%u", path.c_str(),
@@ -161,7 +160,6 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
         machine.books.invalidCloses++;
     } else {
         handle->open = false;
-        machine.books.handlesClosed++;
     }
     TraceCall("CloseHandle error=%u", error);
     if (error != ERROR_SUCCESS) {

@@ -6,7 +6,7 @@
 
 #include "machine.h"
 
-// Serves one request; returns ERROR_SUCCESS or the Windows error code.
-// *changed tells whether a write altered the device's brightness.
+// Serves one request; returns ERROR_SUCCESS, with the bytes written to
+// outBuffer in *bytesReturned, or the Windows error code.
 DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
                       DWORD outLength, DWORD* bytesReturned);

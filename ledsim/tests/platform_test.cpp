@@ -30,14 +30,6 @@ DWORD DetailSize(size_t length)
     return static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + 2 * (length + 1));
 }
 
-TEST(Headers, KeepTheWindowsSizes)
-{
-    EXPECT_EQ(4u, sizeof(DWORD));
-    EXPECT_EQ(2u, sizeof(WCHAR));
-    EXPECT_EQ(6u, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
-    EXPECT_EQ(16u, sizeof(GUID));
-}
-
 struct IoctlCase {
     const char* name;
     DWORD code;

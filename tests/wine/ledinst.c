@@ -84,8 +84,8 @@ static int install(const char* inf, int count, char** settings)
 {
     WCHAR inf_name[MAX_PATH], inf_path[MAX_PATH], instance[64];
     HDEVINFO set;
-    BOOL reboot;
-    int i, n = 0;
+    BOOL reboot, created = FALSE;
+    int i, n = 0, rc = 0;
 
     MultiByteToWideChar(CP_ACP, 0, inf, -1, inf_name, MAX_PATH);
     if (!GetFullPathNameW(inf_name, MAX_PATH, inf_path, NULL))
@@ -95,32 +95,33 @@ static int install(const char* inf, int count, char** settings)
     if (set == INVALID_HANDLE_VALUE)
         return fail("SetupDiCreateDeviceInfoList");
 
-    for (i = 0; i < count; i++) {
+    for (i = 0; i < count && !rc; i++) {
         SP_DEVINFO_DATA dev = {.cbSize = sizeof(dev)};
 
         /* Next free instance number, so devices can be added to a running set. */
         for (;; n++) {
             swprintf(instance, 64, L"ROOT\\LEDSTUB\\%04d", n);
-            if (SetupDiCreateDeviceInfoW(set, instance, &null_guid, NULL, NULL, 0, &dev))
+            created = SetupDiCreateDeviceInfoW(set, instance, &null_guid, NULL, NULL, 0, &dev);
+            if (created || GetLastError() != ERROR_DEVINST_ALREADY_EXISTS || n > 9999)
                 break;
-            if (GetLastError() != ERROR_DEVINST_ALREADY_EXISTS || n > 9999)
-                return fail("SetupDiCreateDeviceInfoW");
         }
-        if (!SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, (const BYTE*)hardware_id,
-                                               sizeof(hardware_id)))
-            return fail("SetupDiSetDeviceRegistryPropertyW");
-        if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev))
-            return fail("DIF_REGISTERDEVICE");
+        if (!created)
+            rc = fail("SetupDiCreateDeviceInfoW");
+        else if (!SetupDiSetDeviceRegistryPropertyW(set, &dev, SPDRP_HARDWAREID, (const BYTE*)hardware_id,
+                                                    sizeof(hardware_id)))
+            rc = fail("SetupDiSetDeviceRegistryPropertyW");
+        else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &dev))
+            rc = fail("DIF_REGISTERDEVICE");
         /* Before the driver loads: it reads the preset brightness in AddDevice. */
-        if (apply_settings(set, &dev, settings[i]))
-            return 1;
-        printf("ledinst: created ROOT\\LEDSTUB\\%04d\n", n);
+        else if (!(rc = apply_settings(set, &dev, settings[i])))
+            printf("ledinst: created ROOT\\LEDSTUB\\%04d\n", n);
     }
     SetupDiDestroyDeviceInfoList(set);
 
-    if (!UpdateDriverForPlugAndPlayDevicesW(NULL, L"root\\ledstub", inf_path, INSTALLFLAG_FORCE, &reboot))
-        return fail("UpdateDriverForPlugAndPlayDevicesW");
-    return 0;
+    if (!rc &&
+        !UpdateDriverForPlugAndPlayDevicesW(NULL, L"root\\ledstub", inf_path, INSTALLFLAG_FORCE, &reboot))
+        rc = fail("UpdateDriverForPlugAndPlayDevicesW");
+    return rc;
 }
 
 static int configure(int number, const char* settings)
@@ -135,8 +136,9 @@ static int configure(int number, const char* settings)
     if (set == INVALID_HANDLE_VALUE)
         return fail("SetupDiCreateDeviceInfoList");
     if (!SetupDiOpenDeviceInfoW(set, instance, NULL, 0, &dev))
-        return fail("SetupDiOpenDeviceInfoW");
-    rc = apply_settings(set, &dev, settings);
+        rc = fail("SetupDiOpenDeviceInfoW");
+    else
+        rc = apply_settings(set, &dev, settings);
     SetupDiDestroyDeviceInfoList(set);
     return rc;
 }

@@ -142,13 +142,7 @@ led_line() {   # led_line <path> <green> <blue> <keyback> [knob...]
     echo "interface $p green=$g blue=$b keyback=$k $*"
 }
 
-usage_lines=(
-    "Usage:"
-    "  Tovrin_LED_Test <r/w> <color> <brightness>"
-    "    <r/w> = r (read), or w (write)"
-    "    <color> = green, blue, or keyback"
-    "    <brightness> = [0:255]"
-)
+mapfile -t usage_lines <"$here/../usage.txt"
 no_device=(
     "Successfully created device information set."
     "Enumeration listing complete.  0 device(s) detected."

@@ -6,12 +6,11 @@
 #include <string>
 #include <vector>
 
-// What the machine was asked to open and close since it was loaded.
+// Counts since the machine was loaded; LedSimCheckBooks tells which set or
+// handle is still open.
 struct LedSimBooks {
     unsigned setsCreated;
     unsigned setsDestroyed;
-    unsigned handlesOpened;
-    unsigned handlesClosed;
     unsigned invalidCloses; // Close or destroy of a closed or unknown object.
 };
 
