@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -347,20 +348,62 @@ TEST(WholeRun, DefaultMachineKeepsBrightnessBetweenRuns)
     remove(state.c_str());
 }
 
-TEST(WholeRun, RefusesAScenarioItCannotUnderstand)
+// A setup the machine cannot use stops the run before the tool, naming the
+// file (and line); an unkept brightness is said and the run goes on. What a
+// case plants at the state path (or at the name the state was once written
+// through) must be refused or left alone, never followed or waited on.
+TEST(WholeRun, RefusesASetupItCannotUse)
 {
-    RunResult result = RunTool({"r", "green"}, {"bad_scenario.scn", "", false});
-    EXPECT_EQ(2, result.status);
-    EXPECT_EQ("", result.out);
-    EXPECT_EQ("ledsim: " + std::string(SCENARIO_DIR) +
-                  "/bad_scenario.scn:2: unknown directive 'flash-all-leds'\n",
-              result.err);
-
-    result = RunTool({"r", "green"}, {"no_such_file.scn", "", false});
-    EXPECT_EQ(2, result.status);
-    EXPECT_EQ("", result.out);
-    EXPECT_EQ("ledsim: " + std::string(SCENARIO_DIR) + "/no_such_file.scn: cannot read scenario\n",
-              result.err);
+    enum Plant { NOTHING, FIFO, LINK, FOLDER, OLD_TEMPORARY_LINK };
+    const std::string dir = SCENARIO_DIR;
+    const std::string state = testing::TempDir() + std::to_string(getpid()) + "_whole_run_refused.state";
+    const std::string victim = state + ".victim";
+    const std::string unsaved = state + ".missing/state";
+    const struct {
+        const char* name;
+        const char* scenario;
+        std::string state;
+        Plant plant;
+        int status;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {"unknown directive", "bad_scenario.scn", state, NOTHING, 2, "",
+         dir + "/bad_scenario.scn:2: unknown directive 'flash-all-leds'"},
+        {"missing scenario", "no_such_file.scn", state, NOTHING, 2, "",
+         dir + "/no_such_file.scn: cannot read scenario: No such file or directory"},
+        {"scenario is a folder", ".", state, NOTHING, 2, "",
+         dir + "/.: cannot read scenario: Is a directory"},
+        {"FIFO at the state path", "", state, FIFO, 2, "",
+         state + ": brightness state must be a regular file, not a FIFO"},
+        {"link at the state path", "", state, LINK, 2, "",
+         state + ": brightness state must be a regular file, not a symbolic link"},
+        {"folder at the state path", "", state, FOLDER, 2, "",
+         state + ": brightness state must be a regular file, not a folder"},
+        {"link at the old temporary path", "", state, OLD_TEMPORARY_LINK, 0,
+         Found(0) + "brightness = 9\nDeviceIoControl Success\n", ""},
+        {"state cannot be saved", "", unsaved, NOTHING, 0,
+         Found(0) + "brightness = 9\nDeviceIoControl Success\n",
+         "brightness not kept: " + unsaved + ": No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(victim) << "victim\n";
+        remove(c.state.c_str());
+        EXPECT_TRUE(c.plant != FIFO || mkfifo(c.state.c_str(), 0600) == 0);
+        EXPECT_TRUE(c.plant != LINK || symlink(victim.c_str(), c.state.c_str()) == 0);
+        EXPECT_TRUE(c.plant != FOLDER || mkdir(c.state.c_str(), 0700) == 0);
+        EXPECT_TRUE(c.plant != OLD_TEMPORARY_LINK ||
+                    symlink(victim.c_str(), (c.state + ".new").c_str()) == 0);
+        RunResult result = RunTool({"w", "green", "9"}, {c.scenario, c.state, false});
+        EXPECT_EQ(c.status, result.status);
+        EXPECT_EQ(c.out, result.out);
+        EXPECT_EQ(c.err.empty() ? "" : "ledsim: " + c.err + "\n", result.err);
+        EXPECT_EQ("victim\n", ReadFile(victim));
+        remove(c.state.c_str());
+        remove((c.state + ".new").c_str());
+    }
+    remove(victim.c_str());
 }
 
 } // namespace

@@ -134,7 +134,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
                        before[2] != device.brightness[2];
         std::string saveError;
         if (changed && !machine.statePath.empty() && !SaveBrightnessState(machine, &saveError)) {
-            fprintf(stderr, "ledsim: %s\n", saveError.c_str());
+            fprintf(stderr, "ledsim: brightness not kept: %s\n", saveError.c_str());
         }
     }
 

@@ -1,8 +1,10 @@
 #include "machine.h"
 
+#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include "scenario.h"
@@ -58,6 +60,10 @@ void TraceCall(const char* format, ...)
         if (file != NULL) {
             fprintf(file, "%s\n", line);
             fclose(file);
+        } else {
+            // Said once; the run goes on without the file.
+            fprintf(stderr, "ledsim: trace not written: %s: %s\n", tracePath.c_str(), strerror(errno));
+            tracePath.clear();
         }
     }
 }
@@ -77,11 +83,13 @@ static std::string DefaultStatePath(void)
     return std::string(directory) + "/ledsim-" + std::to_string(getuid()) + ".state";
 }
 
+// Any file that reads, a pipe too (LEDSIM_SCENARIO=<(...) in bash).
 static std::string ReadWholeFile(const char* path)
 {
+    std::string name = path[0] != '\0' ? path : "LEDSIM_SCENARIO is empty";
     FILE* file = fopen(path, "rb");
     if (file == NULL) {
-        StopBeforeTheTool(std::string(path) + ": cannot read scenario");
+        StopBeforeTheTool(name + ": cannot read scenario: " + strerror(errno));
     }
     std::string text;
     char chunk[4096];
@@ -89,10 +97,10 @@ static std::string ReadWholeFile(const char* path)
     while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
         text.append(chunk, got);
     }
-    bool failed = ferror(file) != 0;
+    int readError = ferror(file) != 0 ? errno : 0;
     fclose(file);
-    if (failed) {
-        StopBeforeTheTool(std::string(path) + ": cannot read scenario");
+    if (readError != 0) {
+        StopBeforeTheTool(name + ": cannot read scenario: " + strerror(readError));
     }
     return text;
 }

@@ -1,5 +1,8 @@
 #include "scenario.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "utf.h"
 
 static std::vector<std::string> SplitWords(const std::string& line)
@@ -60,6 +63,15 @@ static bool ParseNumber(const std::string& text, DWORD* value)
     return true;
 }
 
+static const char* const KNOBS[] = {"green",         "blue",        "keyback",
+                                    "detail-error",  "size-error",  "open-error",
+                                    "required-size", "ioctl-error", "no-output"};
+
+static bool IsKnob(const std::string& word)
+{
+    return std::find(std::begin(KNOBS), std::end(KNOBS), word) != std::end(KNOBS);
+}
+
 static bool Fail(ScenarioError* error, const std::string& message)
 {
     error->message = message;
@@ -70,6 +82,10 @@ static bool ParsePath(const std::vector<std::string>& words, std::u16string* pat
 {
     if (words.size() < 2) {
         return Fail(error, "'" + words[0] + "' needs a device path");
+    }
+    // A forgotten path would otherwise make the first option the path.
+    if (words[1].find('=') != std::string::npos || IsKnob(words[1])) {
+        return Fail(error, "'" + words[0] + "' needs a device path first, not the option '" + words[1] + "'");
     }
     if (!Utf8ToUtf16(words[1], path)) {
         return Fail(error, "device path is not valid UTF-8");
@@ -83,7 +99,7 @@ static bool ParseFault(const std::string& key, const std::string& text, SimFault
         return Fail(error, "'" + key + "' given twice");
     }
     if (!ParseNumber(text, &fault->error)) {
-        return Fail(error, "'" + key + "' needs a number, not '" + text + "'");
+        return Fail(error, "'" + key + "' needs a number from 0 to 0xFFFFFFFF, not '" + text + "'");
     }
     fault->active = true;
     return true;
@@ -98,10 +114,16 @@ static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, b
     }
     size_t equals = word.find('=');
     if (equals == std::string::npos) {
+        if (IsKnob(word)) {
+            return Fail(error, "'" + word + "' needs a value: " + word + "=N, without blanks");
+        }
         return Fail(error, "unknown option '" + word + "'");
     }
     std::string key = word.substr(0, equals);
     std::string text = word.substr(equals + 1);
+    if (key == "no-output") {
+        return Fail(error, "'no-output' takes no value");
+    }
 
     static const char* const CHANNELS[] = {"green", "blue", "keyback"};
     int channel = 0;
@@ -144,6 +166,26 @@ static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, b
     return Fail(error, "unknown option '" + key + "'");
 }
 
+static bool ParseEnumError(const std::vector<std::string>& words, SimMachine* machine, ScenarioError* error)
+{
+    SimEnumError entry = {0, 0};
+    if (words.size() != 3) {
+        return Fail(error, "'enum-error' takes an index and an error code");
+    }
+    for (size_t i = 1; i < 3; i++) {
+        if (!ParseNumber(words[i], i == 1 ? &entry.index : &entry.error)) {
+            return Fail(error, "'enum-error' needs numbers from 0 to 0xFFFFFFFF, not '" + words[i] + "'");
+        }
+    }
+    for (const SimEnumError& other : machine->enumErrors) {
+        if (other.index == entry.index) {
+            return Fail(error, "'enum-error' given twice for one index");
+        }
+    }
+    machine->enumErrors.push_back(entry);
+    return true;
+}
+
 static bool ParseDirective(const std::vector<std::string>& words, SimMachine* machine, ScenarioError* error)
 {
     const std::string& directive = words[0];
@@ -176,25 +218,16 @@ static bool ParseDirective(const std::vector<std::string>& words, SimMachine* ma
         return ParseFault(directive, words[1], &machine->createSetError, error);
     }
     if (directive == "enum-error") {
-        SimEnumError entry = {0, 0};
-        if (words.size() != 3 || !ParseNumber(words[1], &entry.index) ||
-            !ParseNumber(words[2], &entry.error)) {
-            return Fail(error, "'enum-error' takes an index and an error code");
-        }
-        for (const SimEnumError& other : machine->enumErrors) {
-            if (other.index == entry.index) {
-                return Fail(error, "'enum-error' given twice for one index");
-            }
-        }
-        machine->enumErrors.push_back(entry);
-        return true;
+        return ParseEnumError(words, machine, error);
     }
     return Fail(error, "unknown directive '" + directive + "'");
 }
 
 bool ParseScenario(const std::string& text, SimMachine* machine, ScenarioError* error)
 {
-    size_t start = 0;
+    // Windows editors may begin a UTF-8 file with a byte-order mark.
+    static const char BOM[] = "\xEF\xBB\xBF";
+    size_t start = text.compare(0, 3, BOM) == 0 ? 3 : 0;
     unsigned line = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);

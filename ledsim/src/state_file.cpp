@@ -1,8 +1,11 @@
 #include "state_file.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "utf.h"
 
@@ -28,14 +31,53 @@ static bool ParseBrightness(const char* text, uint8_t* value)
     return true;
 }
 
+// The state may sit in a shared folder such as /tmp, where another user can
+// plant a link or a FIFO at its path: only a regular file of this user is
+// read, never through a link, and opening never waits on a FIFO.
+static int OpenStateFile(const std::string& path, std::string* error)
+{
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return -1;
+        }
+        *error = path + ": " +
+                 (errno == ELOOP ? "brightness state must be a regular file, not a symbolic link"
+                                 : strerror(errno));
+        return -1;
+    }
+    struct stat info = {};
+    const char* refusal = NULL;
+    if (fstat(fd, &info) != 0) {
+        refusal = strerror(errno);
+    } else if (S_ISDIR(info.st_mode)) {
+        refusal = "brightness state must be a regular file, not a folder";
+    } else if (S_ISFIFO(info.st_mode)) {
+        refusal = "brightness state must be a regular file, not a FIFO";
+    } else if (!S_ISREG(info.st_mode)) {
+        refusal = "brightness state must be a regular file";
+    } else if (info.st_uid != geteuid()) {
+        refusal = "brightness state must be your own file, not another user's";
+    }
+    if (refusal != NULL) {
+        *error = path + ": " + refusal;
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 bool LoadBrightnessState(SimMachine* machine, std::string* error)
 {
-    FILE* file = fopen(machine->statePath.c_str(), "r");
+    error->clear();
+    int fd = OpenStateFile(machine->statePath, error);
+    if (fd < 0) {
+        return error->empty(); // A missing file is an empty one.
+    }
+    FILE* file = fdopen(fd, "r");
     if (file == NULL) {
-        if (errno == ENOENT) {
-            return true;
-        }
         *error = machine->statePath + ": " + strerror(errno);
+        close(fd);
         return false;
     }
     bool ok = true;
@@ -70,11 +112,21 @@ bool LoadBrightnessState(SimMachine* machine, std::string* error)
 
 bool SaveBrightnessState(const SimMachine& machine, std::string* error)
 {
-    // Written aside and renamed, so a run that dies midway leaves the old state.
-    std::string temporary = machine.statePath + ".new";
-    FILE* file = fopen(temporary.c_str(), "w");
+    // Written to a file of a fresh name created here (never an existing one,
+    // never through a link) and renamed into place, so a run that dies
+    // midway leaves the old state. rename replaces a link at the path, it
+    // does not follow it.
+    std::string temporary = machine.statePath + ".XXXXXX";
+    int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = machine.statePath + ": " + strerror(errno);
+        return false;
+    }
+    FILE* file = fdopen(fd, "w");
     if (file == NULL) {
-        *error = temporary + ": " + strerror(errno);
+        *error = machine.statePath + ": " + strerror(errno);
+        close(fd);
+        unlink(temporary.c_str());
         return false;
     }
     for (const SimInterface& iface : machine.interfaces) {
@@ -86,7 +138,7 @@ bool SaveBrightnessState(const SimMachine& machine, std::string* error)
     bool ok = fclose(file) == 0 && written && rename(temporary.c_str(), machine.statePath.c_str()) == 0;
     if (!ok) {
         *error = machine.statePath + ": " + strerror(errno);
-        remove(temporary.c_str());
+        unlink(temporary.c_str());
     }
     return ok;
 }

@@ -6,9 +6,10 @@
 
 #include "machine.h"
 
-// A missing file is an empty one. False, with a reason, for a file that
-// exists but cannot be read or understood.
+// A missing file is an empty one. False, with a reason, for anything else at
+// the path that is not a regular file of this user (a link is not followed),
+// or that cannot be read or understood.
 bool LoadBrightnessState(SimMachine* machine, std::string* error);
 
-// Rewrites the file whole; false, with a reason, if it cannot.
+// Replaces the file whole; false, with "<path>: <reason>", if it cannot.
 bool SaveBrightnessState(const SimMachine& machine, std::string* error);
