@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
 # the plain and the sanitizer build of the tool on the simulated machine, the
-# cross-built Windows exe's checks, the exe under Wine, and the hardening stage.
+# cross-built Windows exe's checks, the MSVC-mode compile, the exe under Wine,
+# and the hardening stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,6 +23,7 @@ stage_ready() {
 }
 stage_ready windows || true  # Without it the windows_exe test skips itself.
 stage_ready wine || true     # Without it the wine_end_to_end test skips itself.
+stage_ready msvc || true     # Without it the msvc_mode test skips itself.
 
 echo "== formatting =="
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
