@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a stage needs, when they are missing.
-#   scripts/install-deps.sh STAGE...   (core, windows, wine, hardening)
+#   scripts/install-deps.sh STAGE...   (core, windows, wine, msvc, workflow, hardening)
 # Exit 0: all there. Exit 3: missing and cannot be installed here (not root).
 set -euo pipefail
 
@@ -10,6 +10,11 @@ packages_for() {
         windows) echo "g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile" ;;
         # Wine runs the 32-bit exe, so it needs the i386 architecture.
         wine) echo "wine wine32:i386 wine64 gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 mingw-w64-common strace" ;;
+        # clang-cl and Wine's MSVC-style headers, for the MSVC-mode compile.
+        msvc) echo "clang libwine-dev" ;;
+        # node and npm, for the workflow validator, unless npx is there already
+        # (NodeSource's nodejs carries its own npm and conflicts with Debian's).
+        workflow) command -v npx >/dev/null || echo "nodejs npm" ;;
         hardening) echo "clang libclang-rt-14-dev clang-tidy valgrind" ;;
         *) echo "install-deps: unknown stage '$1'" >&2; exit 2 ;;
     esac

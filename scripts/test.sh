@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
 # the plain and the sanitizer build of the tool on the simulated machine, the
-# cross-built Windows exe's checks, the exe under Wine, and the hardening stage.
+# cross-built Windows exe's checks, the MSVC-mode compile, the exe under Wine,
+# the Windows workflow's schema, and the hardening stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,9 +23,17 @@ stage_ready() {
 }
 stage_ready windows || true  # Without it the windows_exe test skips itself.
 stage_ready wine || true     # Without it the wine_end_to_end test skips itself.
+stage_ready msvc || true     # Without it the msvc_mode test skips itself.
 
 echo "== formatting =="
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
+
+# The Windows workflow runs only on GitHub's runners; here it is checked
+# against the workflow schema (the validator comes from the npm registry).
+if stage_ready workflow; then
+    echo "== Windows workflow =="
+    npx --yes @action-validator/cli@0.6.0 .github/workflows/windows.yml
+fi
 
 for preset in default asan; do
     echo "== $preset build =="
