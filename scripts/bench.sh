@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# A benchmark, not a test: what printing costs the tool, beside a C program
+# that only prints the same five lines with printf.
+#   - the Windows exe's size against that program's, both built here with the
+#     same mingw-w64 toolchain;
+#   - under Wine, how many writes one run's output takes on its way into a pipe;
+#   - on Linux, the instructions one run costs (valgrind --tool=callgrind).
+# Builds in a temporary folder; needs mingw-w64, strace, wine and valgrind.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+tmp=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/led-bench.XXXXXX")")
+cleanup() {
+    [ -d "$tmp/pfx" ] && WINEPREFIX=$tmp/pfx wineserver -k >/dev/null 2>&1
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+cat >"$tmp/print_only.c" <<'EOF'
+#include <stdio.h>
+int main(void)
+{
+    printf("Successfully created device information set.\n");
+    printf("DevDetails->cbSize = %u\n", 6u);
+    printf("   %s\n", "\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}");
+    printf("Success creating device\n");
+    printf("Brightness == %u\n", 0u);
+    return 0;
+}
+EOF
+
+echo "building..." >&2
+cmake -S "$source_dir" -B "$tmp/mingw" --preset mingw >/dev/null
+cmake --build "$tmp/mingw" >/dev/null
+exe=$tmp/mingw/Tovrin_LED_Test.exe
+i686-w64-mingw32-gcc -D__USE_MINGW_ANSI_STDIO=0 -O2 -s -static -Wl,--subsystem,console:6.0 -o "$tmp/print_only.exe" "$tmp/print_only.c"
+cmake -S "$source_dir" -B "$tmp/linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$tmp/linux" -j "$(nproc)" >/dev/null
+gcc -O2 -o "$tmp/print_only" "$tmp/print_only.c"
+
+# Writes that reached the named pipe $1 while the command after it ran.
+piped_writes() {
+    local fifo=$1 reader
+    shift
+    rm -f "$fifo"
+    mkfifo "$fifo"
+    cat "$fifo" >/dev/null &
+    reader=$!
+    timeout 120 strace --seccomp-bpf -f -qq -y -e trace=write,writev,pwrite64 -o "$tmp/strace" "$@" \
+        >"$fifo" 2>/dev/null </dev/null || true
+    # A Wine process that kept the pipe open would hold the reader forever.
+    sleep 1
+    kill "$reader" 2>/dev/null || true
+    wait "$reader" 2>/dev/null || true
+    grep -c -F "<$fifo>" "$tmp/strace" || true
+}
+
+tool_writes="not measured"
+print_writes="not measured"
+note=""
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+if ! wine --version >/dev/null 2>&1; then
+    tool_writes="not measured (*)"
+    print_writes="not measured (*)"
+    note="(*) Wine cannot start 32-bit programs on this machine: its kernel runs no i386 code."
+else
+    echo "making a Wine prefix..." >&2
+    export WINEARCH=win32 WINEPREFIX=$tmp/pfx
+    wineboot -i >/dev/null 2>&1
+    wineserver -p >/dev/null 2>&1 </dev/null
+    wine "$exe" >/dev/null 2>&1 </dev/null # Starts Wine's services outside the count.
+    tool_writes="$(piped_writes "$tmp/pipe" wine "$exe" r green)"
+    print_writes="$(piped_writes "$tmp/pipe" wine "$tmp/print_only.exe")"
+fi
+
+instructions() {
+    valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+        sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
+}
+export LEDSIM_STATE=$tmp/ledsim.state
+tool_instructions=$(instructions "$tmp/linux/Tovrin_LED_Test" r green)
+print_instructions=$(instructions "$tmp/print_only")
+
+row() { printf '%-42s %-18s %s\n' "$@"; }
+row "" "Tovrin_LED_Test" "printf-only C program"
+row "Windows exe, bytes" "$(stat -c %s "$exe")" "$(stat -c %s "$tmp/print_only.exe")"
+row "Wine (win32), writes into a pipe" "$tool_writes" "$print_writes"
+row "Linux, instructions of one run" "$tool_instructions" "$print_instructions"
+row "Linux, tool / printf-only" "$(awk -v t="$tool_instructions" -v p="$print_instructions" 'BEGIN { printf "%.2fx", t / p }')" ""
+[ -z "$note" ] || echo "$note"
