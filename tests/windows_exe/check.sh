@@ -5,18 +5,12 @@
 set -uo pipefail
 exe=${1:?Windows exe}
 here=$(dirname "$0")
+source "$here/../missing_tools.sh"
 
 missing=""
 command -v i686-w64-mingw32-g++ >/dev/null || missing+=" g++-mingw-w64-i686"
 /usr/bin/python3 -c "import pefile" 2>/dev/null || missing+=" python3-pefile"
-if [ -n "$missing" ]; then
-    if [ -n "${CI:-}" ]; then
-        echo "FAIL: missing$missing (CI installs them through scripts/test.sh)"
-        exit 1
-    fi
-    echo "SKIPPED: the Windows exe check needs$missing; scripts/test.sh installs them as root"
-    exit 77
-fi
+[ -z "$missing" ] || missing_tools "the Windows exe check" "$missing"
 
 # The detail record's size the tool prints: 6 in the 32-bit SDK as on Linux.
 printf '#include <windows.h>\n#include <setupapi.h>\nstatic_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6, "detail record is not 6 bytes");\n' |

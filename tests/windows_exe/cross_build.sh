@@ -8,10 +8,7 @@ set -uo pipefail
 source_dir=${1:?source directory}
 build_dir=${2:?build directory}
 
-if ! command -v i686-w64-mingw32-g++ >/dev/null; then
-    [ -n "${CI:-}" ] && { echo "FAIL: i686-w64-mingw32-g++ is missing"; exit 1; }
-    echo "SKIPPED: the Windows exe needs the mingw-w64 cross toolchain; scripts/test.sh installs it as root"
-    exit 77
-fi
+source "$(dirname "$0")/../missing_tools.sh"
+command -v i686-w64-mingw32-g++ >/dev/null || missing_tools "the Windows exe" " g++-mingw-w64-i686"
 # -B overrides the preset's own folder under the checkout.
 cmake -S "$source_dir" -B "$build_dir" --preset mingw >/dev/null && cmake --build "$build_dir"

@@ -7,20 +7,14 @@
 set -uo pipefail
 source_dir=${1:?source directory}
 cd "$source_dir" || exit 1
+source tests/missing_tools.sh
 
 clang_cl=$(command -v clang-cl-14 || command -v clang-cl)
 headers=/usr/include/wine/wine
 missing=""
 [ -n "$clang_cl" ] || missing+=" clang"
 [ -f "$headers/windows/windows.h" ] || missing+=" libwine-dev"
-if [ -n "$missing" ]; then
-    if [ -n "${CI:-}" ]; then
-        echo "FAIL: missing$missing (CI installs them through scripts/test.sh)"
-        exit 1
-    fi
-    echo "SKIPPED: the MSVC-mode compile needs$missing; scripts/test.sh installs them as root"
-    exit 77
-fi
+[ -z "$missing" ] || missing_tools "the MSVC-mode compile" "$missing"
 
 # On i386 Wine's winnt.h defines the 64-bit and pointer Interlocked functions
 # inline under their intrinsic names, which clang-cl holds as builtins on every

@@ -8,9 +8,6 @@ exe=${1:?Windows exe}
 sim_exe=${2:?Linux build of the tool}
 build_dir=${3:?folder for the driver and its helpers}
 
-if ! command -v i686-w64-mingw32-g++ >/dev/null; then
-    [ -n "${CI:-}" ] && { echo "FAIL: i686-w64-mingw32-g++ is missing"; exit 1; }
-    echo "SKIPPED: the Wine cases need the mingw-w64 cross toolchain; scripts/test.sh installs it as root"
-    exit 77
-fi
+source "$(dirname "$0")/../missing_tools.sh"
+command -v i686-w64-mingw32-g++ >/dev/null || missing_tools "the Wine cases" " g++-mingw-w64-i686"
 SIM_EXE=$sim_exe exec bash "$(dirname "$0")/run_wine_cases.sh" "$exe" "$build_dir"
