@@ -93,16 +93,23 @@ static bool ParsePath(const std::vector<std::string>& words, std::u16string* pat
     return true;
 }
 
-static bool ParseFault(const std::string& key, const std::string& text, SimFault* fault, ScenarioError* error)
+// A knob's number, which may be given once.
+static bool ParseKnobNumber(const std::string& key, const std::string& text, bool* given, DWORD* value,
+                            ScenarioError* error)
 {
-    if (fault->active) {
+    if (*given) {
         return Fail(error, "'" + key + "' given twice");
     }
-    if (!ParseNumber(text, &fault->error)) {
+    if (!ParseNumber(text, value)) {
         return Fail(error, "'" + key + "' needs a number from 0 to 0xFFFFFFFF, not '" + text + "'");
     }
-    fault->active = true;
+    *given = true;
     return true;
+}
+
+static bool ParseFault(const std::string& key, const std::string& text, SimFault* fault, ScenarioError* error)
+{
+    return ParseKnobNumber(key, text, &fault->active, &fault->error, error);
 }
 
 static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, bool seen[3],
@@ -155,13 +162,7 @@ static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, b
         return ParseFault(key, text, &iface->ioctlError, error);
     }
     if (key == "required-size") {
-        SimFault size = {iface->hasRequiredSize, 0};
-        if (!ParseFault(key, text, &size, error)) {
-            return false;
-        }
-        iface->hasRequiredSize = true;
-        iface->requiredSize = size.error;
-        return true;
+        return ParseKnobNumber(key, text, &iface->hasRequiredSize, &iface->requiredSize, error);
     }
     return Fail(error, "unknown option '" + key + "'");
 }
