@@ -2,6 +2,7 @@
 // for byte, exit status, and the platform's books (anything left open or
 // closed twice shows on standard error).
 #include <fcntl.h>
+#include <glob.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -81,9 +82,10 @@ std::vector<std::string> Wrapper()
 }
 
 struct RunOptions {
-    std::string scenario; // File under tests/scenarios, or empty for the default machine.
+    std::string scenario; // File under tests/scenarios, an absolute path, or empty: the default machine.
     std::string state;    // LEDSIM_STATE, if not empty.
     bool lowMemory;       // Lower the address space so a large allocation fails.
+    std::vector<std::string> env; // More of the tool's environment, "NAME=value"; these come first and win.
 };
 
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options)
@@ -95,9 +97,11 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     std::string tracePath = dir + "whole_run.trace";
     remove(tracePath.c_str());
 
-    std::vector<std::string> env = {"LEDSIM_TRACE=" + tracePath};
+    std::vector<std::string> env = options.env;
+    env.push_back("LEDSIM_TRACE=" + tracePath);
     if (!options.scenario.empty()) {
-        env.push_back("LEDSIM_SCENARIO=" + std::string(SCENARIO_DIR) + "/" + options.scenario);
+        std::string folder = options.scenario[0] == '/' ? "" : std::string(SCENARIO_DIR) + "/";
+        env.push_back("LEDSIM_SCENARIO=" + folder + options.scenario);
     }
     if (!options.state.empty()) {
         env.push_back("LEDSIM_STATE=" + options.state);
@@ -164,7 +168,7 @@ struct RunCase {
 void CheckRun(const RunCase& c, bool lowMemory = false)
 {
     SCOPED_TRACE(c.name);
-    RunResult result = RunTool(c.args, {c.scenario, "", lowMemory});
+    RunResult result = RunTool(c.args, {c.scenario, "", lowMemory, {}});
     EXPECT_EQ(0, result.status);
     EXPECT_EQ(c.expected, result.out);
     EXPECT_EQ("", result.err) << "the platform's books or a sanitizer complained";
@@ -216,7 +220,7 @@ TEST(WholeRun, RefusedCommandLineClosesTheDevice)
     for (const RunCase& c : cases) {
         CheckRun(c);
     }
-    RunResult refused = RunTool({"w", "keyback", "300"}, {"one_device.scn", "", false});
+    RunResult refused = RunTool({"w", "keyback", "300"}, {"one_device.scn", "", false, {}});
     EXPECT_EQ(std::string::npos, refused.trace.find("DeviceIoControl")) << "no request reaches the driver";
     EXPECT_NE(std::string::npos, refused.trace.find("CloseHandle error=0"));
 }
@@ -316,7 +320,7 @@ TEST(WholeRun, DeviceFailures)
 
 TEST(WholeRun, MakesExactlyTheExpectedPlatformCalls)
 {
-    RunResult result = RunTool({"r", "green"}, {"one_device.scn", "", false});
+    RunResult result = RunTool({"r", "green"}, {"one_device.scn", "", false, {}});
     EXPECT_EQ("CLSIDFromString text=" + GUID_TEXT +
                   " result=0x00000000\n"
                   "SetupDiGetClassDevsW flags=0x12 error=0\n"
@@ -334,31 +338,70 @@ TEST(WholeRun, MakesExactlyTheExpectedPlatformCalls)
               result.trace);
 }
 
+// Where the default machine keeps its brightness: LEDSIM_STATE, else
+// $TMPDIR, else /tmp. A write is read back by the next run, and entries that
+// another machine (a scenario) keeps in the same file stay.
 TEST(WholeRun, DefaultMachineKeepsBrightnessBetweenRuns)
 {
-    std::string state = testing::TempDir() + std::to_string(getpid()) + "_whole_run_default.state";
-    remove(state.c_str());
-    RunResult write = RunTool({"w", "blue", "128"}, {"", state, false});
-    EXPECT_EQ(Found(0) + "brightness = 128\nDeviceIoControl Success\n", write.out);
-    RunResult read = RunTool({"r", "blue"}, {"", state, false});
-    EXPECT_EQ(Found(0) + "Brightness == 128\n", read.out);
-    RunResult other = RunTool({"r", "green"}, {"", state, false});
-    EXPECT_EQ(Found(0) + "Brightness == 0\n", other.out);
-    EXPECT_EQ("", write.err + read.err + other.err);
-    remove(state.c_str());
+    const std::string dir = testing::TempDir() + std::to_string(getpid()) + "_kept";
+    const std::string own = "ledsim-" + std::to_string(getuid()) + ".state";
+    const std::string fallback = "/tmp/" + own;
+    mkdir(dir.c_str(), 0700);
+    const struct {
+        const char* name;
+        std::vector<std::string> env;
+        std::string file;
+    } cases[] = {
+        {"LEDSIM_STATE", {"LEDSIM_STATE=" + dir + "/chosen.state"}, dir + "/chosen.state"},
+        {"TMPDIR", {"TMPDIR=" + dir}, dir + "/" + own},
+        {"TMPDIR unset: /tmp", {}, fallback},
+        {"TMPDIR empty: /tmp", {"TMPDIR="}, fallback},
+    };
+    // The /tmp rows use the user's own default state: it is put back afterwards.
+    std::string saved = ReadFile(fallback);
+    bool hadSaved = access(fallback.c_str(), F_OK) == 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        remove(c.file.c_str());
+        RunTool({"w", "keyback", "6"}, {"path_99.scn", c.file, false, {}});
+        RunResult write = RunTool({"w", "blue", "128"}, {"", "", false, c.env});
+        EXPECT_EQ(Found(0) + "brightness = 128\nDeviceIoControl Success\n", write.out);
+        RunResult read = RunTool({"r", "blue"}, {"", "", false, c.env});
+        EXPECT_EQ(Found(0) + "Brightness == 128\n", read.out);
+        RunResult other = RunTool({"r", "green"}, {"", "", false, c.env});
+        EXPECT_EQ(Found(0) + "Brightness == 0\n", other.out);
+        RunResult scenario = RunTool({"r", "keyback"}, {"path_99.scn", c.file, false, {}});
+        EXPECT_EQ(SET_CREATED + CB_SIZE + PathLine("\\\\?\\" + std::string(95, 'A')) + OPENED +
+                      "Brightness == 6\n",
+                  scenario.out);
+        EXPECT_EQ("", write.err + read.err + other.err + scenario.err);
+        EXPECT_NE(std::string::npos, ReadFile(c.file).find(LedPath(0) + " 0 128 0\n"));
+        remove(c.file.c_str());
+    }
+    if (hadSaved) {
+        std::ofstream(fallback, std::ios::binary) << saved;
+    }
+    rmdir(dir.c_str());
 }
 
 // A setup the machine cannot use stops the run before the tool, naming the
-// file (and line); an unkept brightness is said and the run goes on. What a
-// case plants at the state path (or at the name the state was once written
-// through) must be refused or left alone, never followed or waited on.
+// file (and line); an unkept brightness or trace is said and the run goes on.
+// What a case plants at the state path must be refused or left alone, never
+// followed or waited on; a kept state is a private regular file, and no
+// temporary of it is left behind.
 TEST(WholeRun, RefusesASetupItCannotUse)
 {
-    enum Plant { NOTHING, FIFO, LINK, FOLDER, OLD_TEMPORARY_LINK };
+    enum Plant { NOTHING, FIFO, LINK, FOLDER, OTHER_USER };
     const std::string dir = SCENARIO_DIR;
-    const std::string state = testing::TempDir() + std::to_string(getpid()) + "_whole_run_refused.state";
-    const std::string victim = state + ".victim";
+    const std::string base = testing::TempDir() + std::to_string(getpid()) + "_whole_run_";
+    const std::string state = base + "refused.state";
+    const std::string victim = base + "victim";
     const std::string unsaved = state + ".missing/state";
+    const std::string untraced = base + "missing/trace";
+    // Only root can give a file away; anyone else finds one that is not theirs.
+    const bool root = geteuid() == 0;
+    const std::string foreign = root ? state : "/etc/passwd";
+    const std::string written = Found(0) + "brightness = 9\nDeviceIoControl Success\n";
     const struct {
         const char* name;
         const char* scenario;
@@ -367,6 +410,7 @@ TEST(WholeRun, RefusesASetupItCannotUse)
         int status;
         std::string out;
         std::string err;
+        std::vector<std::string> env = {};
     } cases[] = {
         {"unknown directive", "bad_scenario.scn", state, NOTHING, 2, "",
          dir + "/bad_scenario.scn:2: unknown directive 'flash-all-leds'"},
@@ -374,34 +418,66 @@ TEST(WholeRun, RefusesASetupItCannotUse)
          dir + "/no_such_file.scn: cannot read scenario: No such file or directory"},
         {"scenario is a folder", ".", state, NOTHING, 2, "",
          dir + "/.: cannot read scenario: Is a directory"},
+        {"scenario set but empty",
+         "",
+         state,
+         NOTHING,
+         2,
+         "",
+         "LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it",
+         {"LEDSIM_SCENARIO="}},
+        {"scenario without end", "/dev/zero", state, NOTHING, 2, "",
+         "/dev/zero: cannot read scenario: larger than 1 MiB, the limit for a scenario"},
         {"FIFO at the state path", "", state, FIFO, 2, "",
          state + ": brightness state must be a regular file, not a FIFO"},
         {"link at the state path", "", state, LINK, 2, "",
          state + ": brightness state must be a regular file, not a symbolic link"},
         {"folder at the state path", "", state, FOLDER, 2, "",
          state + ": brightness state must be a regular file, not a folder"},
-        {"link at the old temporary path", "", state, OLD_TEMPORARY_LINK, 0,
-         Found(0) + "brightness = 9\nDeviceIoControl Success\n", ""},
-        {"state cannot be saved", "", unsaved, NOTHING, 0,
-         Found(0) + "brightness = 9\nDeviceIoControl Success\n",
+        {"another user's state file", "", foreign, OTHER_USER, 2, "",
+         foreign + ": brightness state must be your own file, not another user's"},
+        {"state written", "", state, NOTHING, 0, written, ""},
+        {"state cannot be saved", "", unsaved, NOTHING, 0, written,
          "brightness not kept: " + unsaved + ": No such file or directory"},
+        {"trace cannot be written",
+         "",
+         state,
+         NOTHING,
+         0,
+         written,
+         "trace not written: " + untraced + ": No such file or directory",
+         {"LEDSIM_TRACE=" + untraced}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::ofstream(victim) << "victim\n";
-        remove(c.state.c_str());
+        if (c.state != foreign || root) {
+            remove(c.state.c_str());
+        }
         EXPECT_TRUE(c.plant != FIFO || mkfifo(c.state.c_str(), 0600) == 0);
         EXPECT_TRUE(c.plant != LINK || symlink(victim.c_str(), c.state.c_str()) == 0);
         EXPECT_TRUE(c.plant != FOLDER || mkdir(c.state.c_str(), 0700) == 0);
-        EXPECT_TRUE(c.plant != OLD_TEMPORARY_LINK ||
-                    symlink(victim.c_str(), (c.state + ".new").c_str()) == 0);
-        RunResult result = RunTool({"w", "green", "9"}, {c.scenario, c.state, false});
+        if (c.plant == OTHER_USER && root) {
+            std::ofstream(c.state) << "";
+            EXPECT_EQ(0, chown(c.state.c_str(), 65534, 65534));
+        }
+        RunResult result = RunTool({"w", "green", "9"}, {c.scenario, c.state, false, c.env});
         EXPECT_EQ(c.status, result.status);
         EXPECT_EQ(c.out, result.out);
         EXPECT_EQ(c.err.empty() ? "" : "ledsim: " + c.err + "\n", result.err);
         EXPECT_EQ("victim\n", ReadFile(victim));
-        remove(c.state.c_str());
-        remove((c.state + ".new").c_str());
+        struct stat info = {};
+        if (c.status == 0 && c.state == state) {
+            ASSERT_EQ(0, lstat(state.c_str(), &info));
+            EXPECT_TRUE(S_ISREG(info.st_mode));
+            EXPECT_EQ(0600u, info.st_mode & 07777u);
+        }
+        glob_t left = {};
+        EXPECT_EQ(GLOB_NOMATCH, glob((state + ".*").c_str(), 0, nullptr, &left)) << "a temporary was left";
+        globfree(&left);
+        if (c.state != foreign || root) {
+            remove(c.state.c_str());
+        }
     }
     remove(victim.c_str());
 }

@@ -83,24 +83,34 @@ static std::string DefaultStatePath(void)
     return std::string(directory) + "/ledsim-" + std::to_string(getuid()) + ".state";
 }
 
+// A lab machine's description is a few lines; the bound stops a path such
+// as /dev/zero from reading without end.
+static const size_t SCENARIO_LIMIT = 1u << 20;
+
 // Any file that reads, a pipe too (LEDSIM_SCENARIO=<(...) in bash).
 static std::string ReadWholeFile(const char* path)
 {
-    std::string name = path[0] != '\0' ? path : "LEDSIM_SCENARIO is empty";
+    if (path[0] == '\0') {
+        StopBeforeTheTool("LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it");
+    }
     FILE* file = fopen(path, "rb");
     if (file == NULL) {
-        StopBeforeTheTool(name + ": cannot read scenario: " + strerror(errno));
+        StopBeforeTheTool(std::string(path) + ": cannot read scenario: " + strerror(errno));
     }
     std::string text;
     char chunk[4096];
     size_t got = 0;
-    while ((got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
+    while (text.size() <= SCENARIO_LIMIT && (got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
         text.append(chunk, got);
     }
     int readError = ferror(file) != 0 ? errno : 0;
     fclose(file);
     if (readError != 0) {
-        StopBeforeTheTool(name + ": cannot read scenario: " + strerror(readError));
+        StopBeforeTheTool(std::string(path) + ": cannot read scenario: " + strerror(readError));
+    }
+    if (text.size() > SCENARIO_LIMIT) {
+        StopBeforeTheTool(std::string(path) +
+                          ": cannot read scenario: larger than 1 MiB, the limit for a scenario");
     }
     return text;
 }

@@ -50,6 +50,9 @@ struct SimMachine {
     SimFault createSetError;
     std::vector<SimEnumError> enumErrors;
     std::string statePath; // Empty: brightness is not kept between runs.
+    // State lines of paths this machine does not have (another scenario's
+    // devices sharing the file), written back unchanged.
+    std::vector<std::string> otherStates;
     std::vector<SimSet> sets;
     std::vector<SimHandle> handles;
     LedSimBooks books;

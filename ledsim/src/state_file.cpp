@@ -31,6 +31,12 @@ static bool ParseBrightness(const char* text, uint8_t* value)
     return true;
 }
 
+static std::string StateLine(const std::string& path, const uint8_t levels[3])
+{
+    return path + " " + std::to_string(levels[0]) + " " + std::to_string(levels[1]) + " " +
+           std::to_string(levels[2]) + "\n";
+}
+
 // The state may sit in a shared folder such as /tmp, where another user can
 // plant a link or a FIFO at its path: only a regular file of this user is
 // read, never through a link, and opening never waits on a FIFO.
@@ -92,12 +98,17 @@ bool LoadBrightnessState(SimMachine* machine, std::string* error)
             ok = false;
             break;
         }
+        bool found = false;
         for (SimInterface& iface : machine->interfaces) {
             if (iface.path == widePath) {
+                found = true;
                 for (int channel = 0; channel < 3; channel++) {
                     iface.brightness[channel] = values[channel];
                 }
             }
+        }
+        if (!found) {
+            machine->otherStates.push_back(StateLine(path, values));
         }
     }
     if (fields != EOF) {
@@ -130,8 +141,10 @@ bool SaveBrightnessState(const SimMachine& machine, std::string* error)
         return false;
     }
     for (const SimInterface& iface : machine.interfaces) {
-        fprintf(file, "%s %u %u %u\n", Utf16ToUtf8(iface.path).c_str(), iface.brightness[0],
-                iface.brightness[1], iface.brightness[2]);
+        fputs(StateLine(Utf16ToUtf8(iface.path), iface.brightness).c_str(), file);
+    }
+    for (const std::string& line : machine.otherStates) {
+        fputs(line.c_str(), file);
     }
     // A write that failed midway shows in the error flag, not always in fclose.
     bool written = ferror(file) == 0;

@@ -11,5 +11,6 @@
 // or that cannot be read or understood.
 bool LoadBrightnessState(SimMachine* machine, std::string* error);
 
-// Replaces the file whole; false, with "<path>: <reason>", if it cannot.
+// Replaces the file whole, keeping the lines of paths this machine does not
+// have; false, with "<path>: <reason>", if it cannot.
 bool SaveBrightnessState(const SimMachine& machine, std::string* error);
