@@ -29,10 +29,15 @@ echo "== formatting =="
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run -Werror
 
 # The Windows workflow runs only on GitHub's runners; here it is checked
-# against the workflow schema (the validator comes from the npm registry).
+# against the workflow schema. The validator comes from the npm registry, so
+# off the network the check is skipped, unless under CI.
 if stage_ready workflow; then
     echo "== Windows workflow =="
-    npx --yes @action-validator/cli@0.6.0 .github/workflows/windows.yml
+    if [ -n "${CI:-}" ] || timeout 30 npm ping --fetch-retries=0 --fetch-timeout=10000 >/dev/null 2>&1; then
+        npx --yes @action-validator/cli@0.6.0 .github/workflows/windows.yml
+    else
+        echo "test.sh: SKIPPED the workflow check: the npm registry does not answer"
+    fi
 fi
 
 for preset in default asan; do
