@@ -5,8 +5,8 @@
 # (default: the number of cores). Fails on any crash, sanitizer report, leak
 # or failed check; the input that did it is kept in build/fuzz/artifacts/.
 # New inputs are kept in build/fuzz/corpus/<target>, so later runs on the
-# same machine start from where this one stopped; fuzz/corpus/ (the seeds)
-# is only read.
+# same machine start from where this one stopped; the seeds, fuzz/corpus/
+# and for the scenario target tests/scenarios/, are only read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,21 +27,29 @@ run_target() {
     local target=$1
     local dict=()
     [ -f "fuzz/dict/$target.dict" ] && dict=("-dict=fuzz/dict/$target.dict")
+    local seeds=("fuzz/corpus/$target")
+    # The scenarios the tests run are seeds too, read where they are.
+    [ "$target" = scenario ] && seeds+=(tests/scenarios)
     mkdir -p "build/fuzz/corpus/$target"
     # -rss_limit_mb stays at libFuzzer's 2048: the decoder keeps one allocation
     # at 64 MiB, and the sanitizer's quarantine holds a few hundred more.
     "build/fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="build/fuzz/artifacts/$target-" "${dict[@]}" \
-        "build/fuzz/corpus/$target" "fuzz/corpus/$target" >"$runs/$target.log" 2>&1
+        "build/fuzz/corpus/$target" "${seeds[@]}" >"$runs/$target.log" 2>&1
 }
 
-echo "fuzz: ${targets[*]}, $seconds s each, $jobs at a time"
-running=0
+# Every name is checked before any target starts, so a wrong one leaves
+# nothing running.
 for target in "${targets[@]}"; do
     if [ ! -x "build/fuzz/fuzz/fuzz_$target" ]; then
         echo "fuzz: no target '$target'" >&2
         exit 2
     fi
+done
+
+echo "fuzz: ${targets[*]}, $seconds s each, $jobs at a time"
+running=0
+for target in "${targets[@]}"; do
     if [ "$running" -ge "$jobs" ]; then
         wait -n || true
         running=$((running - 1))
