@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a stage needs, when they are missing.
-#   scripts/install-deps.sh STAGE...   (core, windows, wine, msvc, workflow, hardening)
+#   scripts/install-deps.sh STAGE...   (build, core, windows, wine, msvc, workflow, hardening)
 # Exit 0: all there. Exit 3: missing and cannot be installed here (not root).
 set -euo pipefail
 
 packages_for() {
     case "$1" in
-        core) echo "g++ cmake make libgtest-dev clang-format" ;;
+        # What building the tool takes; core adds the unit tests' library and
+        # the format check.
+        build) echo "g++ cmake make" ;;
+        core) echo "$(packages_for build) libgtest-dev clang-format" ;;
         windows) echo "g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile" ;;
         # Wine runs the 32-bit exe, so it needs the i386 architecture.
         wine) echo "wine wine32:i386 wine64 gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 mingw-w64-common strace" ;;
@@ -22,7 +25,10 @@ packages_for() {
 
 missing=()
 for stage in "$@"; do
-    for package in $(packages_for "$stage"); do
+    # A stage it does not know stops it (the list is a command substitution,
+    # which set -e does not watch).
+    packages=$(packages_for "$stage") || exit 2
+    for package in $packages; do
         if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then
             missing+=("$package")
         fi
