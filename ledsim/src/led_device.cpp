@@ -1,7 +1,7 @@
 #include "led_device.h"
 
-// The device's own copy of the codes, spelled out rather than taken from the
-// tool's header, so that each side checks the other.
+#include "device/led_interface.h"
+
 struct LedCode {
     DWORD code;
     int channel;
@@ -9,9 +9,8 @@ struct LedCode {
 };
 
 static const LedCode LED_CODES[] = {
-    {0x9C422000, 0, false}, {0x9C422004, 0, true}, // green
-    {0x9C422008, 1, false}, {0x9C42200C, 1, true}, // blue
-    {0x9C422010, 2, false}, {0x9C422014, 2, true}, // keyback
+    {IOCTL_LED_GREEN_READ, 0, false}, {IOCTL_LED_GREEN_WRITE, 0, true},   {IOCTL_LED_BLUE_READ, 1, false},
+    {IOCTL_LED_BLUE_WRITE, 1, true},  {IOCTL_LED_KEYBACK_READ, 2, false}, {IOCTL_LED_KEYBACK_WRITE, 2, true},
 };
 
 DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,

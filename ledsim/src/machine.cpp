@@ -7,16 +7,16 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "device/led_interface.h"
 #include "scenario.h"
 #include "state_file.h"
 #include "utf.h"
 
-const GUID LED_INTERFACE_CLASS = {
-    0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}};
+const GUID LED_INTERFACE_CLASS = GUID_DEVINTERFACE_LED_VALUE;
 // Disk interfaces: any class but the LED one will do.
 const GUID OTHER_INTERFACE_CLASS = {
     0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
-const char DEFAULT_DEVICE_PATH[] = "\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}";
+const char16_t DEFAULT_DEVICE_PATH[] = u"\\\\?\\ROOT#LED#0000#" GUID_DEVINTERFACE_LED;
 
 static SimMachine* theMachine = NULL;
 static std::string tracePath;
@@ -117,9 +117,7 @@ static std::string ReadWholeFile(const char* path)
 
 static void AddDefaultInterface(SimMachine* machine)
 {
-    std::u16string path;
-    Utf8ToUtf16(DEFAULT_DEVICE_PATH, &path);
-    machine->interfaces.push_back(NewSimInterface(path));
+    machine->interfaces.push_back(NewSimInterface(DEFAULT_DEVICE_PATH));
 }
 
 static void CheckBooksAtExit(void)

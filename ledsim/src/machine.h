@@ -61,7 +61,7 @@ struct SimMachine {
 
 extern const GUID LED_INTERFACE_CLASS;
 extern const GUID OTHER_INTERFACE_CLASS;
-extern const char DEFAULT_DEVICE_PATH[];
+extern const char16_t DEFAULT_DEVICE_PATH[];
 
 // The machine, loaded from the environment on first use.
 SimMachine& TheMachine(void);

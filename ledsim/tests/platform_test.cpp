@@ -10,12 +10,13 @@
 #include <string>
 #include <unistd.h>
 
+#include "device/led_interface.h"
 #include "ledsim/ledsim.h"
 #include "state_file.h"
 
 namespace {
 
-const GUID LED_CLASS = {0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}};
+const GUID LED_CLASS = GUID_DEVINTERFACE_LED_VALUE;
 const DWORD RECORD = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
 
 void Load(const char* scenario)
@@ -43,23 +44,24 @@ struct IoctlCase {
 TEST(DeviceIoControl, ServesOnlyTheSixCodesWithOneByteEachWay)
 {
     const IoctlCase cases[] = {
-        {"green read", 0x9C422000, false, 0, true, 1, ERROR_SUCCESS},
-        {"green write", 0x9C422004, true, 1, false, 0, ERROR_SUCCESS},
-        {"blue read", 0x9C422008, false, 0, true, 1, ERROR_SUCCESS},
-        {"blue write", 0x9C42200C, true, 1, false, 0, ERROR_SUCCESS},
-        {"keyback read", 0x9C422010, false, 0, true, 1, ERROR_SUCCESS},
-        {"keyback write", 0x9C422014, true, 1, false, 0, ERROR_SUCCESS},
-        {"seventh code", 0x9C422018, false, 0, true, 1, ERROR_INVALID_FUNCTION},
+        {"green read", IOCTL_LED_GREEN_READ, false, 0, true, 1, ERROR_SUCCESS},
+        {"green write", IOCTL_LED_GREEN_WRITE, true, 1, false, 0, ERROR_SUCCESS},
+        {"blue read", IOCTL_LED_BLUE_READ, false, 0, true, 1, ERROR_SUCCESS},
+        {"blue write", IOCTL_LED_BLUE_WRITE, true, 1, false, 0, ERROR_SUCCESS},
+        {"keyback read", IOCTL_LED_KEYBACK_READ, false, 0, true, 1, ERROR_SUCCESS},
+        {"keyback write", IOCTL_LED_KEYBACK_WRITE, true, 1, false, 0, ERROR_SUCCESS},
+        {"seventh code", CTL_CODE(FILE_DEVICE_LED, LED_IOCTL_INDEX + 6, METHOD_BUFFERED, FILE_ANY_ACCESS),
+         false, 0, true, 1, ERROR_INVALID_FUNCTION},
         {"other device type", 0x00222000, false, 0, true, 1, ERROR_INVALID_FUNCTION},
-        {"read with input", 0x9C422000, true, 1, true, 1, ERROR_INVALID_PARAMETER},
-        {"read without output", 0x9C422000, false, 0, false, 0, ERROR_INVALID_PARAMETER},
-        {"read of two bytes", 0x9C422000, false, 0, true, 2, ERROR_INVALID_PARAMETER},
-        {"read, null output of length 1", 0x9C422000, false, 0, false, 1, ERROR_INVALID_PARAMETER},
-        {"read, input pointer of length 0", 0x9C422000, true, 0, true, 1, ERROR_INVALID_PARAMETER},
-        {"write without input", 0x9C422004, false, 0, false, 0, ERROR_INVALID_PARAMETER},
-        {"write of two bytes", 0x9C422004, true, 2, false, 0, ERROR_INVALID_PARAMETER},
-        {"write with output", 0x9C422004, true, 1, true, 1, ERROR_INVALID_PARAMETER},
-        {"write, null input of length 1", 0x9C422004, false, 1, false, 0, ERROR_INVALID_PARAMETER},
+        {"read with input", IOCTL_LED_GREEN_READ, true, 1, true, 1, ERROR_INVALID_PARAMETER},
+        {"read without output", IOCTL_LED_GREEN_READ, false, 0, false, 0, ERROR_INVALID_PARAMETER},
+        {"read of two bytes", IOCTL_LED_GREEN_READ, false, 0, true, 2, ERROR_INVALID_PARAMETER},
+        {"read, null output of length 1", IOCTL_LED_GREEN_READ, false, 0, false, 1, ERROR_INVALID_PARAMETER},
+        {"read, input pointer of length 0", IOCTL_LED_GREEN_READ, true, 0, true, 1, ERROR_INVALID_PARAMETER},
+        {"write without input", IOCTL_LED_GREEN_WRITE, false, 0, false, 0, ERROR_INVALID_PARAMETER},
+        {"write of two bytes", IOCTL_LED_GREEN_WRITE, true, 2, false, 0, ERROR_INVALID_PARAMETER},
+        {"write with output", IOCTL_LED_GREEN_WRITE, true, 1, true, 1, ERROR_INVALID_PARAMETER},
+        {"write, null input of length 1", IOCTL_LED_GREEN_WRITE, false, 1, false, 0, ERROR_INVALID_PARAMETER},
     };
     for (const IoctlCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -88,7 +90,7 @@ TEST(DeviceIoControl, ServesOnlyTheSixCodesWithOneByteEachWay)
             EXPECT_EQ(22, LedSimBrightness(0, 1));
             EXPECT_EQ(33, LedSimBrightness(0, 2));
         }
-        int channel = static_cast<int>((c.code - 0x9C422000) / 8);
+        int channel = static_cast<int>((c.code - IOCTL_LED_GREEN_READ) / 8);
         if (c.error == ERROR_SUCCESS && c.outPresent) {
             EXPECT_EQ(LedSimBrightness(0, channel), out[0]);
         }
@@ -111,7 +113,7 @@ TEST(DeviceIoControl, RefusesClosedAndUnknownHandles)
     const HANDLE handles[] = {device, NULL, INVALID_HANDLE_VALUE, reinterpret_cast<HANDLE>(0x1234)};
     for (HANDLE handle : handles) {
         SetLastError(0xdeadbeef);
-        EXPECT_FALSE(DeviceIoControl(handle, 0x9C422000, NULL, 0, &out, 1, &returned, NULL));
+        EXPECT_FALSE(DeviceIoControl(handle, IOCTL_LED_GREEN_READ, NULL, 0, &out, 1, &returned, NULL));
         EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
         EXPECT_EQ(0xAA, out);
     }
@@ -369,7 +371,7 @@ CallResult MakeCallsUpTo(FaultedCall call)
             BYTE value = 1;
             DWORD returned = 0;
             SetLastError(0xdeadbeef);
-            result.ok = DeviceIoControl(device, 0x9C422004, &value, 1, NULL, 0, &returned, NULL);
+            result.ok = DeviceIoControl(device, IOCTL_LED_GREEN_WRITE, &value, 1, NULL, 0, &returned, NULL);
             result.error = GetLastError();
         }
         if (device != INVALID_HANDLE_VALUE) {
@@ -453,12 +455,12 @@ TEST(StateFile, KeepsBrightnessBetweenRuns)
     std::string path = testing::TempDir() + std::to_string(getpid()) + "_ledsim_state_test.state";
     remove(path.c_str());
     LedSimLoadDefaultMachine(path.c_str());
-    HANDLE device = CreateFileW(u"\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}",
-                                GENERIC_READ | GENERIC_WRITE, 3, NULL, OPEN_EXISTING, 0x80, NULL);
+    HANDLE device = CreateFileW(u"\\\\?\\ROOT#LED#0000#" GUID_DEVINTERFACE_LED, GENERIC_READ | GENERIC_WRITE,
+                                3, NULL, OPEN_EXISTING, 0x80, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, device);
     BYTE value = 128;
     DWORD returned = 0;
-    EXPECT_TRUE(DeviceIoControl(device, 0x9C42200C, &value, 1, NULL, 0, &returned, NULL));
+    EXPECT_TRUE(DeviceIoControl(device, IOCTL_LED_BLUE_WRITE, &value, 1, NULL, 0, &returned, NULL));
     EXPECT_TRUE(CloseHandle(device));
 
     LedSimLoadDefaultMachine(path.c_str()); // The next run.

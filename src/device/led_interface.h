@@ -11,19 +11,33 @@ Abstract:
     serves. Every request carries one brightness byte: a read returns it in a
     one-byte output buffer, a write passes it in a one-byte input buffer.
 
+    A driver includes <ntddk.h> or <wdm.h> first, and CTL_CODE and GUID come
+    from there; an application gets them from the SDK headers included here.
+
 --*/
 #pragma once
 
+#ifndef _WDMDDK_
 #include <windows.h>
 #include <winioctl.h>
+#endif
 
 //
-// Device interface class of LED devices, as braced text for CLSIDFromString.
-// The driver registers an interface of this class for each LED device; the
-// tool opens the first one it finds.
-// {702eda9e-7390-4cfe-aea2-6f85676e3d22}
+// Device interface class of LED devices. The driver registers an interface
+// of this class for each LED device; the tool opens the first one it finds.
+//
+// As braced text, which the tool converts with CLSIDFromString:
 //
 #define GUID_DEVINTERFACE_LED TEXT("{702eda9e-7390-4cfe-aea2-6f85676e3d22}")
+
+//
+// The same class as a GUID value, for the driver's IoRegisterDeviceInterface:
+//     static const GUID LedInterfaceClass = GUID_DEVINTERFACE_LED_VALUE;
+//
+// clang-format off
+#define GUID_DEVINTERFACE_LED_VALUE \
+    {0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}}
+// clang-format on
 
 //
 // Device type, from the range Windows leaves to vendors (0x8000 and up).

@@ -21,11 +21,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const GUID led_interface_class = {
-    0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}};
+#include "device/led_interface.h"
 
-static const DWORD read_code[3] = {0x9C422000, 0x9C422008, 0x9C422010};
-static const DWORD write_code[3] = {0x9C422004, 0x9C42200C, 0x9C422014};
+static const GUID led_interface_class = GUID_DEVINTERFACE_LED_VALUE;
+
+static const DWORD read_code[3] = {IOCTL_LED_GREEN_READ, IOCTL_LED_BLUE_READ, IOCTL_LED_KEYBACK_READ};
+static const DWORD write_code[3] = {IOCTL_LED_GREEN_WRITE, IOCTL_LED_BLUE_WRITE, IOCTL_LED_KEYBACK_WRITE};
+
+/* A code of the LED device type that is not one of the six. */
+#define OTHER_LED_CODE(function, method, access) CTL_CODE(FILE_DEVICE_LED, function, method, access)
 
 /* Fills paths[] with up to max interface paths; returns how many. */
 static int list_paths(WCHAR paths[][256], int max)
@@ -146,18 +150,24 @@ static int contract(HANDLE h)
         const char* name;
         DWORD code, in_len, out_len, error;
     } refusals[] = {
-        {"read with an input byte", 0x9C422000, 1, 1, ERROR_INVALID_PARAMETER},
-        {"read without output", 0x9C422008, 0, 0, ERROR_INSUFFICIENT_BUFFER},
-        {"read into two bytes", 0x9C422010, 0, 2, ERROR_INVALID_PARAMETER},
-        {"write without input", 0x9C422004, 0, 0, ERROR_INSUFFICIENT_BUFFER},
-        {"write of two bytes", 0x9C42200C, 2, 0, ERROR_INVALID_PARAMETER},
-        {"write with an output byte", 0x9C422014, 1, 1, ERROR_INVALID_PARAMETER},
-        {"function 0x7ff", 0x9C421FFC, 0, 1, ERROR_INVALID_FUNCTION},
-        {"function 0x806 (seventh)", 0x9C422018, 0, 1, ERROR_INVALID_FUNCTION},
-        {"function 0x807", 0x9C42201C, 1, 0, ERROR_INVALID_FUNCTION},
-        {"METHOD_IN_DIRECT", 0x9C422001, 0, 1, ERROR_INVALID_FUNCTION},
-        {"METHOD_NEITHER", 0x9C422003, 0, 1, ERROR_INVALID_FUNCTION},
-        {"FILE_READ_ACCESS", 0x9C426000, 0, 1, ERROR_INVALID_FUNCTION},
+        {"read with an input byte", IOCTL_LED_GREEN_READ, 1, 1, ERROR_INVALID_PARAMETER},
+        {"read without output", IOCTL_LED_BLUE_READ, 0, 0, ERROR_INSUFFICIENT_BUFFER},
+        {"read into two bytes", IOCTL_LED_KEYBACK_READ, 0, 2, ERROR_INVALID_PARAMETER},
+        {"write without input", IOCTL_LED_GREEN_WRITE, 0, 0, ERROR_INSUFFICIENT_BUFFER},
+        {"write of two bytes", IOCTL_LED_BLUE_WRITE, 2, 0, ERROR_INVALID_PARAMETER},
+        {"write with an output byte", IOCTL_LED_KEYBACK_WRITE, 1, 1, ERROR_INVALID_PARAMETER},
+        {"function 0x7ff", OTHER_LED_CODE(LED_IOCTL_INDEX - 1, METHOD_BUFFERED, FILE_ANY_ACCESS), 0, 1,
+         ERROR_INVALID_FUNCTION},
+        {"function 0x806 (seventh)", OTHER_LED_CODE(LED_IOCTL_INDEX + 6, METHOD_BUFFERED, FILE_ANY_ACCESS), 0,
+         1, ERROR_INVALID_FUNCTION},
+        {"function 0x807", OTHER_LED_CODE(LED_IOCTL_INDEX + 7, METHOD_BUFFERED, FILE_ANY_ACCESS), 1, 0,
+         ERROR_INVALID_FUNCTION},
+        {"METHOD_IN_DIRECT", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_IN_DIRECT, FILE_ANY_ACCESS), 0, 1,
+         ERROR_INVALID_FUNCTION},
+        {"METHOD_NEITHER", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_NEITHER, FILE_ANY_ACCESS), 0, 1,
+         ERROR_INVALID_FUNCTION},
+        {"FILE_READ_ACCESS", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_BUFFERED, FILE_READ_ACCESS), 0, 1,
+         ERROR_INVALID_FUNCTION},
         {"device type 0x22", 0x00222000, 0, 1, ERROR_INVALID_FUNCTION},
         {"device type 0x9c43", 0x9C432000, 0, 1, ERROR_INVALID_FUNCTION},
     };

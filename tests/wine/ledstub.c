@@ -26,28 +26,25 @@
  */
 #include <ntddk.h>
 
-/* {702eda9e-7390-4cfe-aea2-6f85676e3d22} */
-static const GUID led_interface_class = {
-    0x702eda9e, 0x7390, 0x4cfe, {0xae, 0xa2, 0x6f, 0x85, 0x67, 0x6e, 0x3d, 0x22}};
+#include "device/led_interface.h"
+
+static const GUID led_interface_class = GUID_DEVINTERFACE_LED_VALUE;
 
 enum { GREEN, BLUE, KEYBACK, CHANNELS };
 
-/* Spelled out rather than taken from the tool's header, so a wrong code there
- * cannot make both sides agree.  Device type 0x9C42, functions 0x800..0x805,
- * METHOD_BUFFERED, FILE_ANY_ACCESS; reads even, writes odd.  Nothing else is
- * served. */
+/* The six codes of the contract header, and nothing else, are served. */
 static const struct {
     ULONG code;
     int channel;
     BOOLEAN write;
 } led_codes[] = {
     // clang-format off
-    {0x9C422000, GREEN,   FALSE},
-    {0x9C422004, GREEN,   TRUE},
-    {0x9C422008, BLUE,    FALSE},
-    {0x9C42200C, BLUE,    TRUE},
-    {0x9C422010, KEYBACK, FALSE},
-    {0x9C422014, KEYBACK, TRUE},
+    {IOCTL_LED_GREEN_READ,    GREEN,   FALSE},
+    {IOCTL_LED_GREEN_WRITE,   GREEN,   TRUE},
+    {IOCTL_LED_BLUE_READ,     BLUE,    FALSE},
+    {IOCTL_LED_BLUE_WRITE,    BLUE,    TRUE},
+    {IOCTL_LED_KEYBACK_READ,  KEYBACK, FALSE},
+    {IOCTL_LED_KEYBACK_WRITE, KEYBACK, TRUE},
     // clang-format on
 };
 

@@ -89,14 +89,14 @@ unset DISPLAY WAYLAND_DISPLAY
 # --- build ---------------------------------------------------------------
 
 build_all() {
-    local cpu entry
+    local cpu entry src=$here/../../src # The driver contract header, shared with the tool.
     for cpu in i686 x86_64; do
         case " $arches " in *" win64 "*) ;; *) [ $cpu = x86_64 ] && continue ;; esac
         entry=DriverEntry
         [ $cpu = i686 ] && entry=_DriverEntry@8
         mkdir -p "$build/$cpu"
         cp "$here/ledstub.inf" "$build/$cpu/" &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -fno-stack-protector -I/usr/share/mingw-w64/include/ddk \
+        $cpu-w64-mingw32-gcc -O2 -Wall -fno-stack-protector -I/usr/share/mingw-w64/include/ddk -I"$src" \
             -nostdlib -nostartfiles -shared -Wl,--subsystem,native -Wl,--entry,$entry \
             -Wl,--image-base,0x10000 -Wl,--dynamicbase \
             -o "$build/$cpu/ledstub.sys" "$here/ledstub.c" -lntoskrnl -lhal -lgcc &&
@@ -104,7 +104,7 @@ build_all() {
             -lsetupapi -lnewdev || return 1
     done
     # Same bitness as the tool, so it sees the devices the way the tool does.
-    i686-w64-mingw32-gcc -O2 -Wall -static -o "$build/ledcheck.exe" "$here/ledcheck.c" -lsetupapi
+    i686-w64-mingw32-gcc -O2 -Wall -I"$src" -static -o "$build/ledcheck.exe" "$here/ledcheck.c" -lsetupapi
 }
 
 if ! build_log=$(build_all 2>&1); then
