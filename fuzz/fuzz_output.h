@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-// The tool prints with printf and putchar, so fd 1 itself is pointed at a
-// memory file for the run; libFuzzer and the sanitizers keep to stderr.
+// The tool prints with printf, so fd 1 itself is pointed at a memory file for
+// the run; libFuzzer and the sanitizers keep to stderr.
 inline int CaptureFile(void)
 {
     static const int fd = memfd_create("fuzz-stdout", 0);

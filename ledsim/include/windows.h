@@ -1,6 +1,9 @@
 // Stand-in for the Windows SDK's <windows.h>: only what the LED tool and this
-// stand-in use, with the Windows names and the 32-bit Windows sizes where the
-// tool can see them (DWORD is 32 bits, WCHAR is one UTF-16 code unit).
+// stand-in use, with the Windows names. DWORD, WCHAR (one UTF-16 code unit),
+// GUID and, in <setupapi.h>, the detail record have their 32-bit Windows
+// sizes, checked below; types that hold a pointer or a handle follow this
+// machine's pointer size instead, so SP_DEVICE_INTERFACE_DATA is 32 bytes
+// here against 28 in the 32-bit exe.
 #pragma once
 
 #include <stddef.h>
