@@ -10,38 +10,6 @@
 
 namespace {
 
-// The braced text the tool converts and the GUID value the driver registers
-// must name one class; checked when this file compiles.
-constexpr uint64_t HexField(const char16_t* text, size_t start, size_t digits)
-{
-    uint64_t value = 0;
-    for (size_t i = start; i < start + digits; i++) {
-        char16_t c = text[i];
-        bool digit = c >= u'0' && c <= u'9';
-        bool letter = c >= u'a' && c <= u'f';
-        if (!digit && !letter) {
-            return UINT64_MAX; // Lower-case hex only, as the header writes it.
-        }
-        value = value * 16 + static_cast<uint64_t>(digit ? c - u'0' : c - u'a' + 10);
-    }
-    return value;
-}
-
-constexpr bool TextNamesGuid(const char16_t* text, const GUID& guid)
-{
-    // {xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}
-    bool ok = text[0] == u'{' && text[9] == u'-' && text[14] == u'-' && text[19] == u'-' &&
-              text[24] == u'-' && text[37] == u'}' && text[38] == 0 && HexField(text, 1, 8) == guid.Data1 &&
-              HexField(text, 10, 4) == guid.Data2 && HexField(text, 15, 4) == guid.Data3;
-    for (size_t i = 0; i < 8; i++) {
-        ok = ok && HexField(text, i < 2 ? 20 + 2 * i : 21 + 2 * i, 2) == guid.Data4[i];
-    }
-    return ok;
-}
-
-constexpr GUID LED_CLASS = GUID_DEVINTERFACE_LED_VALUE;
-static_assert(TextNamesGuid(GUID_DEVINTERFACE_LED, LED_CLASS), "GUID_DEVINTERFACE_LED and its _VALUE differ");
-
 const LedColor COLORS[] = {Green, Blue, Keyback};
 const LedAccess ACCESSES[] = {Read, Write};
 

@@ -162,9 +162,13 @@ TEST(CLSIDFromString, ParsesTheBracedForm)
 {
     Load(""); // The first call into the platform would set it up from the environment.
     GUID guid;
-    memset(&guid, 0xCC, sizeof(guid));
-    EXPECT_EQ(S_OK, CLSIDFromString(u"{702EDA9E-7390-4cfe-aea2-6f85676e3d22}", &guid));
-    EXPECT_EQ(0, memcmp(&LED_CLASS, &guid, sizeof(guid)));
+    // The header's text, which the tool converts, names the class of its value.
+    const char16_t* good[] = {GUID_DEVINTERFACE_LED, u"{702EDA9E-7390-4cfe-aea2-6f85676e3d22}"};
+    for (const char16_t* text : good) {
+        memset(&guid, 0xCC, sizeof(guid));
+        EXPECT_EQ(S_OK, CLSIDFromString(text, &guid));
+        EXPECT_EQ(0, memcmp(&LED_CLASS, &guid, sizeof(guid)));
+    }
 
     const char16_t* bad[] = {
         u"702eda9e-7390-4cfe-aea2-6f85676e3d22", u"{702eda9e-7390-4cfe-aea2-6f85676e3d2}",
