@@ -10,7 +10,7 @@ packages_for() {
         # the format check.
         build) echo "g++ cmake make" ;;
         core) echo "$(packages_for build) libgtest-dev clang-format" ;;
-        windows) echo "g++-mingw-w64-i686 binutils-mingw-w64-i686 python3-pefile" ;;
+        windows) echo "g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 python3-pefile" ;;
         # Wine runs the 32-bit exe, so it needs the i386 architecture.
         wine) echo "wine wine32:i386 wine64 gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 mingw-w64-common strace" ;;
         # clang-cl and Wine's MSVC-style headers, for the MSVC-mode compile.

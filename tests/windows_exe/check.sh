@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
-# Checks the cross-built Windows exe that the fixture windows_exe built.
-#   check.sh <Tovrin_LED_Test.exe>
-# Exit 77 (skipped) when the cross toolchain is missing, unless CI is set.
+# Checks the cross-built Windows exes that the fixture windows_exe built.
+#   check.sh <32-bit Tovrin_LED_Test.exe> <x64 Tovrin_LED_Test.exe>
+# Exit 77 (skipped) when the cross toolchains are missing, unless CI is set.
 set -uo pipefail
-exe=${1:?Windows exe}
+exe_x86=${1:?32-bit Windows exe}
+exe_x64=${2:?x64 Windows exe}
 here=$(dirname "$0")
 source "$here/../missing_tools.sh"
 
 missing=""
 command -v i686-w64-mingw32-g++ >/dev/null || missing+=" g++-mingw-w64-i686"
+command -v x86_64-w64-mingw32-g++ >/dev/null || missing+=" g++-mingw-w64-x86-64"
 /usr/bin/python3 -c "import pefile" 2>/dev/null || missing+=" python3-pefile"
 [ -z "$missing" ] || missing_tools "the Windows exe check" "$missing"
 
-# The detail record's size the tool prints: 6 in the 32-bit SDK as on Linux.
-printf '#include <windows.h>\n#include <setupapi.h>\nstatic_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == 6, "detail record is not 6 bytes");\n' |
-    i686-w64-mingw32-g++ -x c++ -fsyntax-only - || { echo "FAIL: SP_DEVICE_INTERFACE_DETAIL_DATA_W is not 6 bytes in the 32-bit SDK"; exit 1; }
+# The detail record's size, which the tool prints: 6 in the 32-bit SDK, as on
+# Linux, and 8 in the x64 one (the only line in which the two exes differ).
+status=0
+for pair in i686:6 x86_64:8; do
+    printf '#include <windows.h>\n#include <setupapi.h>\nstatic_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == %s, "");\n' "${pair#*:}" |
+        "${pair%:*}-w64-mingw32-g++" -x c++ -fsyntax-only - ||
+        { echo "FAIL: SP_DEVICE_INTERFACE_DETAIL_DATA_W is not ${pair#*:} bytes for ${pair%:*}"; status=1; }
+done
 
-/usr/bin/python3 "$here/check_windows_exe.py" "$exe"
+/usr/bin/python3 "$here/check_windows_exe.py" "$exe_x86" || status=1
+/usr/bin/python3 "$here/check_windows_exe.py" --x64 "$exe_x64" || status=1
+exit "$status"

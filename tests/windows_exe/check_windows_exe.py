@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Checks the cross-built Windows exe as a release engineer would, from Linux:
-32-bit x86, console subsystem 6.0 (Vista), system DLL imports only, the
+32-bit x86 (PE32), console subsystem 6.0 (Vista), system DLL imports only, the
 manifest resource with its three settings, printf from the Windows C runtime
 (msvcrt.dll) rather than mingw-w64's replacement, and the size bound.
+With --x64: the x64 exe instead (AMD64, PE32+), to the same bounds.
 With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, and a
 bound that leaves room for the CRT's own code."""
 import re
@@ -13,6 +14,11 @@ import pefile
 ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "setupapi.dll", "ole32.dll"}
 SIZE_LIMIT = 24 * 1024
 RT_MANIFEST = 24
+
+# Machine and optional-header magic of each kind of exe.
+X86 = ("i386", 0x14C, "PE32", 0x10B)
+X64 = ("AMD64", 0x8664, "PE32+", 0x20B)
+EXPECTED = X86
 
 STATIC_CRT_IMPORTS = {"kernel32.dll", "setupapi.dll", "ole32.dll"}
 STATIC_CRT_SIZE_LIMIT = 256 * 1024
@@ -44,9 +50,12 @@ def check(path):
     size = len(data)
     pe = pefile.PE(path)
 
-    if pe.FILE_HEADER.Machine != 0x14C:
-        problems.append("machine is 0x%X, not i386 (0x14C)" % pe.FILE_HEADER.Machine)
+    machine_name, machine, format_name, magic = EXPECTED
+    if pe.FILE_HEADER.Machine != machine:
+        problems.append("machine is 0x%X, not %s (0x%X)" % (pe.FILE_HEADER.Machine, machine_name, machine))
     header = pe.OPTIONAL_HEADER
+    if header.Magic != magic:
+        problems.append("optional header magic is 0x%X, not %s (0x%X)" % (header.Magic, format_name, magic))
     if header.Subsystem != 3:
         problems.append("subsystem is %d, not console (3)" % header.Subsystem)
     subsystem = (header.MajorSubsystemVersion, header.MinorSubsystemVersion)
@@ -92,12 +101,15 @@ def check(path):
     for problem in problems:
         print("FAIL: %s: %s" % (path, problem))
     if not problems:
-        print("ok: %s: i386, console 6.0, OS 6.0, imports %s, manifest, %d bytes"
-              % (path, ", ".join(sorted(imports)), size))
+        print("ok: %s: %s %s, console 6.0, OS 6.0, imports %s, manifest, %d bytes"
+              % (path, machine_name, format_name, ", ".join(sorted(imports)), size))
     return not problems
 
 
 if __name__ == "__main__":
+    if "--x64" in sys.argv:
+        sys.argv.remove("--x64")
+        EXPECTED = X64
     if "--static-crt" in sys.argv:
         sys.argv.remove("--static-crt")
         ALLOWED_IMPORTS, SIZE_LIMIT = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT
