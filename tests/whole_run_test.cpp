@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -85,7 +86,7 @@ struct RunOptions {
     std::string scenario; // File under tests/scenarios, an absolute path, or empty: the default machine.
     std::string state;    // LEDSIM_STATE, if not empty.
     bool lowMemory;       // Lower the address space so a large allocation fails.
-    std::vector<std::string> env; // More of the tool's environment, "NAME=value"; these come first and win.
+    std::vector<std::string> env; // More of the tool's environment, "NAME=value", replacing the above.
 };
 
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options)
@@ -97,8 +98,7 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     std::string tracePath = dir + "whole_run.trace";
     remove(tracePath.c_str());
 
-    std::vector<std::string> env = options.env;
-    env.push_back("LEDSIM_TRACE=" + tracePath);
+    std::vector<std::string> env = {"LEDSIM_TRACE=" + tracePath};
     if (!options.scenario.empty()) {
         std::string folder = options.scenario[0] == '/' ? "" : std::string(SCENARIO_DIR) + "/";
         env.push_back("LEDSIM_SCENARIO=" + folder + options.scenario);
@@ -110,6 +110,15 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
         env.push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=256");
     } else if (getenv("ASAN_OPTIONS") != nullptr) {
         env.push_back(std::string("ASAN_OPTIONS=") + getenv("ASAN_OPTIONS"));
+    }
+    // One entry per name: a wrapper such as valgrind may not keep the order.
+    for (const std::string& entry : options.env) {
+        std::string name = entry.substr(0, entry.find('=') + 1);
+        env.erase(
+            std::remove_if(env.begin(), env.end(),
+                           [&name](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
+            env.end());
+        env.push_back(entry);
     }
 
     std::vector<std::string> argStorage = Wrapper();
