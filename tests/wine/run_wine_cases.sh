@@ -7,17 +7,22 @@
 #   build-dir    where the driver, installer and ledcheck are built; a temporary
 #                folder (removed afterwards) when omitted
 #   WINE_ARCHES  prefixes to run, default "win32 win64"
-#   CI           if set, missing wine or mingw-w64 is a failure, not a skip
+#   CI           if set, a missing tool is a failure, not a skip
 #   KEEP         if set, keep the temporary folder with the prefixes
 #   SIM_EXE      if set, the Linux build of the tool: every case is also run on
 #                a simulated machine set up like the Wine one, and its output
 #                must match Wine's but for the CR of each line end
 #
+# Where the kernel runs no i386 code, Wine's 32-bit loader runs under
+# qemu-i386 (wine_route.sh); the first line of output says which way it runs.
+#
 # Exit status: 0 all passed, 1 a case or a setup step failed, 2 usage,
-# 77 skipped because wine or mingw-w64 is missing (CI unset).
+# 77 skipped because a tool is missing (CI unset).
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source-path=SCRIPTDIR
+source "$here/wine_route.sh"
 
 if [ $# -lt 1 ] || [ $# -gt 2 ]; then
     echo "usage: $0 <Tovrin_LED_Test.exe> [build-dir]" >&2
@@ -48,6 +53,9 @@ case " $arches " in *" win64 "*)
     command -v x86_64-w64-mingw32-gcc >/dev/null || missing="$missing x86_64-w64-mingw32-gcc" ;;
 esac
 [ -f /usr/share/mingw-w64/include/ddk/ntddk.h ] || missing="$missing mingw-w64-common (ddk/ntddk.h)"
+if command -v wine >/dev/null; then
+    route=$(wine_i386_route) || missing="$missing $route"
+fi
 if [ -n "$missing" ]; then
     if [ -n "${CI:-}" ]; then
         echo "FAIL setup: missing:$missing"
@@ -56,15 +64,6 @@ if [ -n "$missing" ]; then
         exit 1
     fi
     echo "SKIP: Wine end-to-end cases need:$missing"
-    exit 77
-fi
-
-# Wine runs 32-bit programs through a 32-bit Linux loader. A kernel built
-# without i386 support refuses it ("Exec format error", status 126), and no
-# package can change that: the cases are skipped, CI or not, and say why.
-wine --version >/dev/null 2>&1
-if [ $? -eq 126 ]; then
-    echo "SKIP: this machine's kernel cannot execute 32-bit (i386) programs, so Wine cannot run the 32-bit exe here"
     exit 77
 fi
 
@@ -85,6 +84,20 @@ trap cleanup EXIT
 
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
+# Wine keeps its wineserver folders under TMPDIR; here they go with $tmp.
+mkdir "$tmp/wine-tmp"
+export TMPDIR=$tmp/wine-tmp
+if [ "$route" != native ]; then
+    if ! loader_bin=$(make_qemu_loader "$route" "$tmp/loader" 2>&1); then
+        echo "FAIL setup: the loader folders for qemu-i386"
+        printf '    %s\n' "$loader_bin"
+        failed=1
+        summary
+        exit 1
+    fi
+    PATH=$loader_bin:$PATH
+fi
+echo "# $(wine_route_line "$route")"
 
 # --- build ---------------------------------------------------------------
 
