@@ -6,8 +6,12 @@
 #   - under Wine, how many writes one run's output takes on its way into a pipe;
 #   - on Linux, the instructions one run costs (valgrind --tool=callgrind).
 # Builds in a temporary folder; needs mingw-w64, strace, wine and valgrind.
+# Where the kernel runs no i386 code, Wine's 32-bit loader runs under
+# qemu-i386, set up as for the Wine cases (tests/wine/wine_route.sh).
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source-path=SCRIPTDIR source=../tests/wine/wine_route.sh
+source "$source_dir/tests/wine/wine_route.sh"
 tmp=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/led-bench.XXXXXX")")
 cleanup() {
     [ -d "$tmp/pfx" ] && WINEPREFIX=$tmp/pfx wineserver -k >/dev/null 2>&1
@@ -54,19 +58,27 @@ piped_writes() {
     grep -c -F "<$fifo>" "$tmp/strace" || true
 }
 
-tool_writes="not measured"
-print_writes="not measured"
+tool_writes="not measured (*)"
+print_writes="not measured (*)"
 note=""
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
-if ! wine --version >/dev/null 2>&1; then
-    tool_writes="not measured (*)"
-    print_writes="not measured (*)"
-    note="(*) Wine cannot start 32-bit programs on this machine: its kernel runs no i386 code."
+if ! command -v wine >/dev/null; then
+    note="(*) Wine is not installed."
+elif ! route=$(wine_i386_route); then
+    note="(*) Wine cannot start 32-bit programs here; missing: $route."
 else
+    # Wine's wineserver folders go with $tmp.
+    mkdir "$tmp/wine-tmp"
+    export TMPDIR=$tmp/wine-tmp
+    [ "$route" = native ] || PATH=$(make_qemu_loader "$route" "$tmp/loader"):$PATH
+    note="$(wine_route_line "$route")"
     echo "making a Wine prefix..." >&2
     export WINEARCH=win32 WINEPREFIX=$tmp/pfx
     wineboot -i >/dev/null 2>&1
+    # A persistent wineserver of its own; the one wineboot started may still
+    # be winding down, and -p refuses while it runs.
+    wineserver -k >/dev/null 2>&1 || true
     wineserver -p >/dev/null 2>&1 </dev/null
     wine "$exe" >/dev/null 2>&1 </dev/null # Starts Wine's services outside the count.
     tool_writes="$(piped_writes "$tmp/pipe" wine "$exe" r green)"

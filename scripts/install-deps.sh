@@ -2,6 +2,7 @@
 # Installs the Debian packages a stage needs, when they are missing.
 #   scripts/install-deps.sh STAGE...   (build, core, windows, wine, msvc, workflow, hardening)
 # Exit 0: all there. Exit 3: missing and cannot be installed here (not root).
+# Exit 1: a step failed (the wine stage's fetch of qemu-i386 included).
 set -euo pipefail
 
 packages_for() {
@@ -34,16 +35,23 @@ for stage in "$@"; do
         fi
     done
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "install-deps: missing ${missing[*]} and not root to install them" >&2
+        exit 3
+    fi
+    echo "install-deps: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+    fi
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
 
-if [ "$(id -u)" -ne 0 ]; then
-    echo "install-deps: missing ${missing[*]} and not root to install them" >&2
-    exit 3
-fi
-echo "install-deps: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
-    dpkg --add-architecture i386
-fi
-apt-get update -qq
-apt-get install -y -qq "${missing[@]}" >/dev/null
+# On a kernel that runs no i386 code, Wine's 32-bit loader runs under
+# qemu-i386 of QEMU 10, which bookworm has only in backports: one file,
+# fetched once into a cache, nothing installed.
+case " $* " in
+    *" wine "*) "$(dirname "$0")/fetch-qemu-i386.sh" ;;
+esac
