@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # A benchmark, not a test: what printing costs the tool, beside a C program
 # that only prints the same five lines with printf.
-#   - the Windows exe's size against that program's, both built here with the
-#     same mingw-w64 toolchain;
-#   - under Wine, how many writes one run's output takes on its way into a pipe;
+#   - the Windows exes' sizes, 32-bit and x64, against that program's, all
+#     built here with the same mingw-w64 toolchains;
+#   - under Wine, how many writes one run's output takes on its way into a
+#     pipe: the 32-bit exe in a win32 prefix, the x64 exe in a win64 one on
+#     Wine's 64-bit loader alone;
 #   - on Linux, the instructions one run costs (valgrind --tool=callgrind).
 # Builds in a temporary folder; needs mingw-w64, strace, wine and valgrind.
 # Where the kernel runs no i386 code, Wine's 32-bit loader runs under
@@ -14,7 +16,10 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 source "$source_dir/tests/wine/wine_route.sh"
 tmp=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/led-bench.XXXXXX")")
 cleanup() {
-    [ -d "$tmp/pfx" ] && WINEPREFIX=$tmp/pfx wineserver -k >/dev/null 2>&1
+    local prefix
+    for prefix in "$tmp/pfx" "$tmp/pfx64"; do
+        [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+    done
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -33,10 +38,16 @@ int main(void)
 EOF
 
 echo "building..." >&2
-cmake -S "$source_dir" -B "$tmp/mingw" --preset mingw >/dev/null
-cmake --build "$tmp/mingw" >/dev/null
+for preset in mingw mingw-x64; do
+    cmake -S "$source_dir" -B "$tmp/$preset" --preset $preset >/dev/null
+    cmake --build "$tmp/$preset" >/dev/null
+done
 exe=$tmp/mingw/Tovrin_LED_Test.exe
-i686-w64-mingw32-gcc -D__USE_MINGW_ANSI_STDIO=0 -O2 -s -static -Wl,--subsystem,console:6.0 -o "$tmp/print_only.exe" "$tmp/print_only.c"
+exe64=$tmp/mingw-x64/Tovrin_LED_Test.exe
+for cpu in i686 x86_64; do
+    $cpu-w64-mingw32-gcc -D__USE_MINGW_ANSI_STDIO=0 -O2 -s -static -Wl,--subsystem,console:6.0 \
+        -o "$tmp/print_only-$cpu.exe" "$tmp/print_only.c"
+done
 cmake -S "$source_dir" -B "$tmp/linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$tmp/linux" -j "$(nproc)" >/dev/null
 gcc -O2 -o "$tmp/print_only" "$tmp/print_only.c"
@@ -60,6 +71,8 @@ piped_writes() {
 
 tool_writes="not measured (*)"
 print_writes="not measured (*)"
+tool_writes64="not measured (*)"
+print_writes64="not measured (*)"
 note=""
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
@@ -82,7 +95,18 @@ else
     wineserver -p >/dev/null 2>&1 </dev/null
     wine "$exe" >/dev/null 2>&1 </dev/null # Starts Wine's services outside the count.
     tool_writes="$(piped_writes "$tmp/pipe" wine "$exe" r green)"
-    print_writes="$(piped_writes "$tmp/pipe" wine "$tmp/print_only.exe")"
+    print_writes="$(piped_writes "$tmp/pipe" wine "$tmp/print_only-i686.exe")"
+    wineserver -k >/dev/null 2>&1 || true
+
+    # The x64 exe as the Wine cases run it: a win64 prefix, the 64-bit loader.
+    echo "making a win64 Wine prefix..." >&2
+    export WINEARCH=win64 WINEPREFIX=$tmp/pfx64 WINELOADER=$wine_dir/wine64
+    "$wine_dir/wine64" wineboot -i >/dev/null 2>&1
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -p >/dev/null 2>&1 </dev/null
+    "$wine_dir/wine64" "$exe64" >/dev/null 2>&1 </dev/null
+    tool_writes64="$(piped_writes "$tmp/pipe" "$wine_dir/wine64" "$exe64" r green)"
+    print_writes64="$(piped_writes "$tmp/pipe" "$wine_dir/wine64" "$tmp/print_only-x86_64.exe")"
 fi
 
 instructions() {
@@ -95,8 +119,10 @@ print_instructions=$(instructions "$tmp/print_only")
 
 row() { printf '%-42s %-18s %s\n' "$@"; }
 row "" "Tovrin_LED_Test" "printf-only C program"
-row "Windows exe, bytes" "$(stat -c %s "$exe")" "$(stat -c %s "$tmp/print_only.exe")"
+row "Windows exe, bytes" "$(stat -c %s "$exe")" "$(stat -c %s "$tmp/print_only-i686.exe")"
+row "Windows exe x64, bytes" "$(stat -c %s "$exe64")" "$(stat -c %s "$tmp/print_only-x86_64.exe")"
 row "Wine (win32), writes into a pipe" "$tool_writes" "$print_writes"
+row "Wine (win64, x64 exe), writes into a pipe" "$tool_writes64" "$print_writes64"
 row "Linux, instructions of one run" "$tool_instructions" "$print_instructions"
 row "Linux, tool / printf-only" "$(awk -v t="$tool_instructions" -v p="$print_instructions" 'BEGIN { printf "%.2fx", t / p }')" ""
 [ -z "$note" ] || echo "$note"

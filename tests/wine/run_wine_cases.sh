@@ -1,17 +1,23 @@
 #!/bin/bash
-# End-to-end runs of the real 32-bit Tovrin_LED_Test.exe under Wine, against
-# the stand-in LED driver (ledstub.sys) installed as a root-enumerated device.
+# End-to-end runs of the real Tovrin_LED_Test.exe, 32-bit and x64, under Wine,
+# against the stand-in LED driver (ledstub.sys) installed as a root-enumerated
+# device.
 #
-# usage: run_wine_cases.sh <Tovrin_LED_Test.exe> [build-dir]
+# usage: run_wine_cases.sh <32-bit Tovrin_LED_Test.exe> <x64 Tovrin_LED_Test.exe> [build-dir]
 #
 #   build-dir    where the driver, installer and ledcheck are built; a temporary
 #                folder (removed afterwards) when omitted
-#   WINE_ARCHES  prefixes to run, default "win32 win64"
+#   WINE_LANES   lanes to run, default "win32 win64 win64-x64":
+#                  win32      the 32-bit exe in a 32-bit prefix
+#                  win64      the 32-bit exe in a 64-bit prefix, through WoW64
+#                  win64-x64  the x64 exe in a 64-bit prefix, on Wine's 64-bit
+#                             loader alone, as on a Windows without WoW64
 #   CI           if set, a missing tool is a failure, not a skip
 #   KEEP         if set, keep the temporary folder with the prefixes
 #   SIM_EXE      if set, the Linux build of the tool: every case is also run on
 #                a simulated machine set up like the Wine one, and its output
-#                must match Wine's but for the CR of each line end
+#                must match Wine's but for the CR of each line end (and, for
+#                the x64 exe, the size of its detail record: 8, not 6)
 #
 # Where the kernel runs no i386 code, Wine's 32-bit loader runs under
 # qemu-i386 (wine_route.sh); the first line of output says which way it runs.
@@ -24,16 +30,42 @@ here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR
 source "$here/wine_route.sh"
 
-if [ $# -lt 1 ] || [ $# -gt 2 ]; then
-    echo "usage: $0 <Tovrin_LED_Test.exe> [build-dir]" >&2
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+    echo "usage: $0 <32-bit Tovrin_LED_Test.exe> <x64 Tovrin_LED_Test.exe> [build-dir]" >&2
     exit 2
 fi
-if [ ! -f "$1" ]; then
-    echo "$0: no such exe: $1" >&2
-    exit 2
-fi
-exe=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
-arches=${WINE_ARCHES:-win32 win64}
+for exe in "$1" "$2"; do
+    if [ ! -f "$exe" ]; then
+        echo "$0: no such exe: $exe" >&2
+        exit 2
+    fi
+done
+exe_i686=$(realpath "$1")
+exe_x86_64=$(realpath "$2")
+lanes=${WINE_LANES:-win32 win64 win64-x64}
+
+# lane_settings <lane>: the prefix's bitness, the CPU of the driver and its
+# installer (the prefix's own), and the CPU of the tool and of ledcheck, which
+# sees the devices the way the tool does.
+lane_settings() {
+    case $1 in
+        win32) echo "win32 i686 i686" ;;
+        win64) echo "win64 x86_64 i686" ;;
+        win64-x64) echo "win64 x86_64 x86_64" ;;
+        *) return 1 ;;
+    esac
+}
+cpus=""
+for lane in $lanes; do
+    if ! settings=$(lane_settings "$lane"); then
+        echo "$0: unknown lane '$lane' in WINE_LANES" >&2
+        exit 2
+    fi
+    cpus="$cpus ${settings#* }"
+done
+# The CPUs to build for, each once.
+# shellcheck disable=SC2086  # a list of words
+cpus=$(printf '%s\n' $cpus | sort -u | paste -sd ' ')
 
 passed=0
 failed=0
@@ -46,16 +78,23 @@ summary() {
 # --- tools ---------------------------------------------------------------
 
 missing=
-for tool in wine wineserver wineboot i686-w64-mingw32-gcc strace; do
+for tool in wine wineserver strace; do
     command -v "$tool" >/dev/null || missing="$missing $tool"
 done
-case " $arches " in *" win64 "*)
-    command -v x86_64-w64-mingw32-gcc >/dev/null || missing="$missing x86_64-w64-mingw32-gcc" ;;
-esac
+for cpu in $cpus; do
+    command -v $cpu-w64-mingw32-gcc >/dev/null || missing="$missing $cpu-w64-mingw32-gcc"
+done
 [ -f /usr/share/mingw-w64/include/ddk/ntddk.h ] || missing="$missing mingw-w64-common (ddk/ntddk.h)"
-if command -v wine >/dev/null; then
-    route=$(wine_i386_route) || missing="$missing $route"
-fi
+# The x64 lane runs on the 64-bit loader alone; the others need the 32-bit one.
+route=native
+case " $lanes " in *" win64-x64 "*)
+    [ -x "$wine_dir/wine64" ] || missing="$missing wine64 ($wine_dir/wine64)" ;;
+esac
+case " $lanes " in *" win32 "* | *" win64 "*)
+    if command -v wine >/dev/null; then
+        route=$(wine_i386_route) || missing="$missing $route"
+    fi ;;
+esac
 if [ -n "$missing" ]; then
     if [ -n "${CI:-}" ]; then
         echo "FAIL setup: missing:$missing"
@@ -69,7 +108,7 @@ fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/led-wine.XXXXXX")
 tmp=$(realpath "$tmp")
-build=${2:-$tmp/build}
+build=${3:-$tmp/build}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
 
@@ -97,14 +136,18 @@ if [ "$route" != native ]; then
     fi
     PATH=$loader_bin:$PATH
 fi
-echo "# $(wine_route_line "$route")"
+case " $lanes " in
+    *" win32 "* | *" win64 "*) how=$(wine_route_line "$route") ;;
+    *) how="Wine: $("$wine_dir/wine64" --version 2>/dev/null)" ;;
+esac
+case " $lanes " in *" win64-x64 "*) how="$how; the x64 exe on its 64-bit loader alone" ;; esac
+echo "# $how"
 
 # --- build ---------------------------------------------------------------
 
 build_all() {
     local cpu entry src=$here/../../src # The driver contract header, shared with the tool.
-    for cpu in i686 x86_64; do
-        case " $arches " in *" win64 "*) ;; *) [ $cpu = x86_64 ] && continue ;; esac
+    for cpu in $cpus; do
         entry=DriverEntry
         [ $cpu = i686 ] && entry=_DriverEntry@8
         mkdir -p "$build/$cpu"
@@ -114,10 +157,10 @@ build_all() {
             -Wl,--image-base,0x10000 -Wl,--dynamicbase \
             -o "$build/$cpu/ledstub.sys" "$here/ledstub.c" -lntoskrnl -lhal -lgcc &&
         $cpu-w64-mingw32-gcc -O2 -Wall -static -o "$build/$cpu/ledinst.exe" "$here/ledinst.c" \
-            -lsetupapi -lnewdev || return 1
+            -lsetupapi -lnewdev &&
+        $cpu-w64-mingw32-gcc -O2 -Wall -I"$src" -static -o "$build/$cpu/ledcheck.exe" "$here/ledcheck.c" \
+            -lsetupapi || return 1
     done
-    # Same bitness as the tool, so it sees the devices the way the tool does.
-    i686-w64-mingw32-gcc -O2 -Wall -I"$src" -static -o "$build/ledcheck.exe" "$here/ledcheck.c" -lsetupapi
 }
 
 if ! build_log=$(build_all 2>&1); then
@@ -135,7 +178,7 @@ fi
 # inherit the pipe and keep a command substitution waiting for them.
 wine_run() {
     local rc
-    timeout 120 wine "$@" </dev/null >"$tmp/wine_run.out" 2>&1
+    timeout 120 "${wine_cmd[@]}" "$@" </dev/null >"$tmp/wine_run.out" 2>&1
     rc=$?
     tr -d '\r' <"$tmp/wine_run.out"
     return $rc
@@ -164,7 +207,7 @@ no_device=(
 # The tool's lines up to its open of the device at $1, one a line; then the
 # same with the open's success.
 found_lines() {
-    printf '%s\n' "Successfully created device information set." "DevDetails->cbSize = 6" "   $1"
+    printf '%s\n' "Successfully created device information set." "DevDetails->cbSize = $cb_size" "   $1"
 }
 opened_lines() {
     found_lines "$1"
@@ -175,10 +218,10 @@ report() {   # name ok [detail...]
     local name=$1 ok=$2
     shift 2
     if [ "$ok" = 1 ]; then
-        echo "PASS $arch/$name"
+        echo "PASS $lane/$name"
         passed=$((passed + 1))
     else
-        echo "FAIL $arch/$name"
+        echo "FAIL $lane/$name"
         printf '%s\n' "$@" | sed 's/^/    /'
         failed=$((failed + 1))
     fi
@@ -200,7 +243,7 @@ run_traced() {
     # The timeout is outside strace: strace -f also waits for any Wine
     # service the run happens to start. --seccomp-bpf keeps the tracing cheap.
     timeout 120 strace --seccomp-bpf -f -qq -y -e trace=write,writev,pwrite64 -o "$tmp/strace" \
-        wine "$exe" "$@" </dev/null >"$out" 2>"$tmp/stderr"
+        "${wine_cmd[@]}" "$tool_exe" "$@" </dev/null >"$out" 2>"$tmp/stderr"
     status=$?
     if [ "$mode" = pipe ]; then
         # A Wine process that kept the pipe open would hold the reader forever.
@@ -252,14 +295,15 @@ run_case() {
     [ -n "${SIM_EXE:-}" ] && sim_case "$name" "$@"
 }
 
-# The same case on the simulated machine: Wine's output without its CRs.
+# The same case on the simulated machine: Wine's output without its CRs, and
+# with the 32-bit size of the detail record, which the simulated machine has.
 sim_case() {
     local name=$1 status ok=1 detail=()
     shift
     LEDSIM_SCENARIO=$tmp/sim.scn LEDSIM_STATE=$tmp/sim.state "$SIM_EXE" "$@" \
         >"$tmp/sim.actual" 2>"$tmp/sim.stderr" </dev/null
     status=$?
-    tr -d '\r' <"$tmp/actual" >"$tmp/wine.lf"
+    tr -d '\r' <"$tmp/actual" | sed "s/^DevDetails->cbSize = $cb_size\$/DevDetails->cbSize = 6/" >"$tmp/wine.lf"
     if ! cmp -s "$tmp/wine.lf" "$tmp/sim.actual"; then
         ok=0
         detail+=("args:$(printf ' [%s]' "$@")")
@@ -305,27 +349,25 @@ restart() {
 wait_devices() {
     local count=$1 levels=$2 tries
     for ((tries = 0; tries < 40; tries++)); do
-        if [ "$(wine_run "$build/ledcheck.exe" list | grep -c '^[\]')" -eq "$count" ] &&
-           { [ -z "$levels" ] || [ "$(wine_run "$build/ledcheck.exe" get 0)" = "$levels" ]; }; then
+        if [ "$(wine_run "$ledcheck" list | grep -c '^[\]')" -eq "$count" ] &&
+           { [ -z "$levels" ] || [ "$(wine_run "$ledcheck" get 0)" = "$levels" ]; }; then
             return 0
         fi
         sleep 0.5
     done
     echo "devices not ready: want $count listed, first reading '$levels'"
-    wine_run "$build/ledcheck.exe" list
+    wine_run "$ledcheck" list
     return 1
 }
 
-first_path() { wine_run "$build/ledcheck.exe" list | head -n 1; }
+first_path() { wine_run "$ledcheck" list | head -n 1; }
 
 # --- one prefix ----------------------------------------------------------
 
-run_prefix() {
-    local cpu=$1 inst path first other n
+run_lane() {
+    local inst=$build/$cpu/ledinst.exe path first other n
     local -a found opened sim_device_lines
     local -A preset
-    export WINEARCH=$arch WINEPREFIX=$tmp/pfx-$arch
-    inst="$build/$cpu/ledinst.exe"
 
     # A service installed in the wineserver session that created the prefix
     # does not start; begin with a fresh session.
@@ -348,7 +390,7 @@ run_prefix() {
         '\\?\root#ledstub#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}') ;;
         *) report setup-path 0 "unexpected interface path: $path"; return ;;
     esac
-    check driver-contract "driver contract ok" -- wine_run "$build/ledcheck.exe" contract 0
+    check driver-contract "driver contract ok" -- wine_run "$ledcheck" contract 0
     sim_machine "$(led_line "$path" 17 128 255)"
     sim_forget
 
@@ -380,7 +422,7 @@ run_prefix() {
             "$(lines "${opened[@]}" "brightness = $value" "DeviceIoControl Success")" -- w "$name" "$value"
         run_case "read-back-$name-$value" "$(lines "${opened[@]}" "Brightness == $value")" -- r "$name"
     done
-    check levels-after-writes "255 0 7" -- wine_run "$build/ledcheck.exe" get 0
+    check levels-after-writes "255 0 7" -- wine_run "$ledcheck" get 0
 
     # Refused command lines: the open has happened, so the four head lines
     # come first; then one diagnostic and the usage text.
@@ -410,7 +452,7 @@ run_prefix() {
         "$(lines "${opened[@]}" "reading or writing?" "${usage_lines[@]}")" -- "" green
     run_case refuse-colour-trailing-blank \
         "$(lines "${opened[@]}" "Invalid Color" "${usage_lines[@]}")" -- r "green "
-    check levels-after-refusals "255 0 7" -- wine_run "$build/ledcheck.exe" get 0
+    check levels-after-refusals "255 0 7" -- wine_run "$ledcheck" get 0
 
     # Accepted brightness texts, converted as strtol does.
     run_case write-empty-word-is-0 \
@@ -419,7 +461,7 @@ run_prefix() {
         "$(lines "${opened[@]}" "brightness = 12" "DeviceIoControl Success")" -- w keyback 12abc
     run_case write-leading-blanks \
         "$(lines "${opened[@]}" "brightness = 9" "DeviceIoControl Success")" -- w blue "  9"
-    check levels-after-conversions "0 9 12" -- wine_run "$build/ledcheck.exe" get 0
+    check levels-after-conversions "0 9 12" -- wine_run "$ledcheck" get 0
 
     # Two devices; a restart reloads the driver, so both start at their presets.
     step install-second wine_run "$inst" install "$build/$cpu/ledstub.inf" "Green=99,Blue=98,Keyback=97" || return
@@ -433,7 +475,7 @@ run_prefix() {
     if [ "$first" = 0000 ]; then other=0001; else other=0000; fi
     step first-ready wait_devices 2 "${preset[$first]}" || return
     local second
-    second=$(wine_run "$build/ledcheck.exe" list | sed -n 2p)
+    second=$(wine_run "$ledcheck" list | sed -n 2p)
     # shellcheck disable=SC2086  # presets are three plain numbers
     sim_device_lines=("$(led_line "$path" ${preset[$first]})" "$(led_line "$second" ${preset[$other]})")
     sim_machine "${sim_device_lines[@]}"
@@ -444,8 +486,8 @@ run_prefix() {
     run_case two-devices-write-first \
         "$(lines "${opened[@]}" "brightness = 42" "DeviceIoControl Success")" -- w keyback 42
     local first_levels="${preset[$first]% *} 42"
-    check two-devices-first-written "$first_levels" -- wine_run "$build/ledcheck.exe" get 0
-    check two-devices-second-untouched "${preset[$other]}" -- wine_run "$build/ledcheck.exe" get 1
+    check two-devices-first-written "$first_levels" -- wine_run "$ledcheck" get 0
+    check two-devices-second-untouched "${preset[$other]}" -- wine_run "$ledcheck" get 1
 
     # Control requests refused by the driver; the NTSTATUS reaches the tool
     # as the Win32 code Windows maps it to.
@@ -477,13 +519,13 @@ run_prefix() {
     step create-status wine_run "$inst" set "$n" CreateStatus=0xC0000022 || return
     mapfile -t found < <(found_lines "$path")
     local refused
-    refused=$(wine_run "$build/ledcheck.exe" get 0)
+    refused=$(wine_run "$ledcheck" get 0)
     case $refused in
         "ledcheck: open failed, error 5")
             run_case open-refused-access-denied \
                 "$(lines "${found[@]}" "ERROR creating device, error 5")" -- r green ;;
         "$first_levels")
-            echo "SKIP $arch/open-refused-access-denied: this Wine ignores the driver's IRP_MJ_CREATE status" ;;
+            echo "SKIP $lane/open-refused-access-denied: this Wine ignores the driver's IRP_MJ_CREATE status" ;;
         *)
             report open-refused-access-denied 0 "ledcheck get 0, the driver refusing the open:" \
                 "expected: ledcheck: open failed, error 5 (or, where Wine ignores the refusal: $first_levels)" \
@@ -509,15 +551,23 @@ run_prefix() {
     wineserver -k >/dev/null 2>&1
 }
 
-for arch in $arches; do
-    case $arch in
-        win32) cpu=i686 ;;
-        win64) cpu=x86_64 ;;
-        *) echo "$0: unknown arch '$arch' in WINE_ARCHES" >&2; exit 2 ;;
-    esac
+for lane in $lanes; do
+    read -r arch cpu tool_cpu <<<"$(lane_settings "$lane")"
+    export WINEARCH=$arch WINEPREFIX=$tmp/pfx-$lane
+    ledcheck=$build/$tool_cpu/ledcheck.exe
+    if [ "$tool_cpu" = x86_64 ]; then
+        # Debian's wine picks the 32-bit loader whenever wine32 is installed;
+        # its wrapper runs this one where wine32 is missing. The prefix then
+        # has no 32-bit part, as a Windows without WoW64 has none.
+        tool_exe=$exe_x86_64 cb_size=8 wine_cmd=("$wine_dir/wine64")
+        export WINELOADER=$wine_dir/wine64
+    else
+        tool_exe=$exe_i686 cb_size=6 wine_cmd=(wine)
+        unset WINELOADER
+    fi
     start=$(date +%s)
-    run_prefix $cpu
-    echo "# $arch prefix: $(( $(date +%s) - start )) s"
+    run_lane
+    echo "# $lane: $(($(date +%s) - start)) s"
 done
 
 summary
