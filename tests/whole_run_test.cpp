@@ -419,7 +419,7 @@ TEST(WholeRun, RefusesASetupItCannotUse)
         int status;
         std::string out;
         std::string err;
-        std::vector<std::string> env = {};
+        std::string env = ""; // One more variable of the tool's, "NAME=value".
     } cases[] = {
         {"unknown directive", "bad_scenario.scn", state, NOTHING, 2, "",
          dir + "/bad_scenario.scn:2: unknown directive 'flash-all-leds'"},
@@ -427,14 +427,8 @@ TEST(WholeRun, RefusesASetupItCannotUse)
          dir + "/no_such_file.scn: cannot read scenario: No such file or directory"},
         {"scenario is a folder", ".", state, NOTHING, 2, "",
          dir + "/.: cannot read scenario: Is a directory"},
-        {"scenario set but empty",
-         "",
-         state,
-         NOTHING,
-         2,
-         "",
-         "LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it",
-         {"LEDSIM_SCENARIO="}},
+        {"scenario set but empty", "", state, NOTHING, 2, "",
+         "LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it", "LEDSIM_SCENARIO="},
         {"scenario without end", "/dev/zero", state, NOTHING, 2, "",
          "/dev/zero: cannot read scenario: larger than 1 MiB, the limit for a scenario"},
         {"FIFO at the state path", "", state, FIFO, 2, "",
@@ -448,14 +442,8 @@ TEST(WholeRun, RefusesASetupItCannotUse)
         {"state written", "", state, NOTHING, 0, written, ""},
         {"state cannot be saved", "", unsaved, NOTHING, 0, written,
          "brightness not kept: " + unsaved + ": No such file or directory"},
-        {"trace cannot be written",
-         "",
-         state,
-         NOTHING,
-         0,
-         written,
-         "trace not written: " + untraced + ": No such file or directory",
-         {"LEDSIM_TRACE=" + untraced}},
+        {"trace cannot be written", "", state, NOTHING, 0, written,
+         "trace not written: " + untraced + ": No such file or directory", "LEDSIM_TRACE=" + untraced},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -470,7 +458,11 @@ TEST(WholeRun, RefusesASetupItCannotUse)
             std::ofstream(c.state) << "";
             EXPECT_EQ(0, chown(c.state.c_str(), 65534, 65534));
         }
-        RunResult result = RunTool({"w", "green", "9"}, {c.scenario, c.state, false, c.env});
+        std::vector<std::string> env;
+        if (!c.env.empty()) {
+            env.push_back(c.env);
+        }
+        RunResult result = RunTool({"w", "green", "9"}, {c.scenario, c.state, false, env});
         EXPECT_EQ(c.status, result.status);
         EXPECT_EQ(c.out, result.out);
         EXPECT_EQ(c.err.empty() ? "" : "ledsim: " + c.err + "\n", result.err);
