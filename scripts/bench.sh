@@ -69,6 +69,24 @@ piped_writes() {
     grep -c -F "<$fifo>" "$tmp/strace" || true
 }
 
+# prefix_writes <arch> <prefix> <tool exe> <printf-only exe> <wine command...>:
+# in a fresh prefix, the piped writes of one tool run and of the printf-only
+# program, on one line.
+prefix_writes() {
+    local exe=$3 print_only=$4
+    export WINEARCH=$1 WINEPREFIX=$2
+    shift 4
+    echo "making a $WINEARCH Wine prefix..." >&2
+    "$@" wineboot -i >/dev/null 2>&1
+    # A persistent wineserver of its own; the one wineboot started may still
+    # be winding down, and -p refuses while it runs.
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -p >/dev/null 2>&1 </dev/null
+    "$@" "$exe" >/dev/null 2>&1 </dev/null # Starts Wine's services outside the count.
+    echo "$(piped_writes "$tmp/pipe" "$@" "$exe" r green) $(piped_writes "$tmp/pipe" "$@" "$print_only")"
+    wineserver -k >/dev/null 2>&1 || true
+}
+
 tool_writes="not measured (*)"
 print_writes="not measured (*)"
 tool_writes64="not measured (*)"
@@ -86,27 +104,11 @@ else
     export TMPDIR=$tmp/wine-tmp
     [ "$route" = native ] || PATH=$(make_qemu_loader "$route" "$tmp/loader"):$PATH
     note="$(wine_route_line "$route")"
-    echo "making a Wine prefix..." >&2
-    export WINEARCH=win32 WINEPREFIX=$tmp/pfx
-    wineboot -i >/dev/null 2>&1
-    # A persistent wineserver of its own; the one wineboot started may still
-    # be winding down, and -p refuses while it runs.
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -p >/dev/null 2>&1 </dev/null
-    wine "$exe" >/dev/null 2>&1 </dev/null # Starts Wine's services outside the count.
-    tool_writes="$(piped_writes "$tmp/pipe" wine "$exe" r green)"
-    print_writes="$(piped_writes "$tmp/pipe" wine "$tmp/print_only-i686.exe")"
-    wineserver -k >/dev/null 2>&1 || true
-
+    read -r tool_writes print_writes < <(prefix_writes win32 "$tmp/pfx" "$exe" "$tmp/print_only-i686.exe" wine)
     # The x64 exe as the Wine cases run it: a win64 prefix, the 64-bit loader.
-    echo "making a win64 Wine prefix..." >&2
-    export WINEARCH=win64 WINEPREFIX=$tmp/pfx64 WINELOADER=$wine_dir/wine64
-    "$wine_dir/wine64" wineboot -i >/dev/null 2>&1
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -p >/dev/null 2>&1 </dev/null
-    "$wine_dir/wine64" "$exe64" >/dev/null 2>&1 </dev/null
-    tool_writes64="$(piped_writes "$tmp/pipe" "$wine_dir/wine64" "$exe64" r green)"
-    print_writes64="$(piped_writes "$tmp/pipe" "$wine_dir/wine64" "$tmp/print_only-x86_64.exe")"
+    export WINELOADER=$wine_dir/wine64
+    read -r tool_writes64 print_writes64 < <(prefix_writes win64 "$tmp/pfx64" "$exe64" \
+        "$tmp/print_only-x86_64.exe" "$wine_dir/wine64")
 fi
 
 instructions() {
