@@ -6,6 +6,7 @@
 #include "led_device.h"
 #include "machine.h"
 #include "state_file.h"
+#include "trace.h"
 #include "utf.h"
 
 // Handle values look like the kernel's: small multiples of 4, never NULL.

@@ -1,16 +1,14 @@
 #include "machine.h"
 
-#include <errno.h>
-#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
 
 #include "device/led_interface.h"
+#include "environment.h"
 #include "scenario.h"
 #include "state_file.h"
-#include "utf.h"
+#include "state_lock.h"
+#include "trace.h"
 
 const GUID LED_INTERFACE_CLASS = GUID_DEVINTERFACE_LED_VALUE;
 // Disk interfaces: any class but the LED one will do.
@@ -19,7 +17,6 @@ const GUID OTHER_INTERFACE_CLASS = {
 const char16_t DEFAULT_DEVICE_PATH[] = u"\\\\?\\ROOT#LED#0000#" GUID_DEVINTERFACE_LED;
 
 static SimMachine* theMachine = NULL;
-static std::string tracePath;
 static thread_local DWORD lastError = 0;
 
 void SimSetLastError(DWORD error)
@@ -46,136 +43,55 @@ SimInterface NewSimInterface(const std::u16string& path)
     return iface;
 }
 
-void TraceCall(const char* format, ...)
+SimMachine* NewDefaultMachine(void)
 {
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof(line), format, args);
-    va_end(args);
-    TheMachine().trace.push_back(line);
-
-    if (!tracePath.empty()) {
-        FILE* file = fopen(tracePath.c_str(), "a");
-        if (file != NULL) {
-            fprintf(file, "%s\n", line);
-            fclose(file);
-        } else {
-            // Said once; the run goes on without the file.
-            fprintf(stderr, "ledsim: trace not written: %s: %s\n", tracePath.c_str(), strerror(errno));
-            tracePath.clear();
-        }
-    }
-}
-
-static void StopBeforeTheTool(const std::string& message)
-{
-    fprintf(stderr, "ledsim: %s\n", message.c_str());
-    exit(2);
-}
-
-static std::string DefaultStatePath(void)
-{
-    const char* directory = getenv("TMPDIR");
-    if (directory == NULL || directory[0] == '\0') {
-        directory = "/tmp";
-    }
-    return std::string(directory) + "/ledsim-" + std::to_string(getuid()) + ".state";
-}
-
-// A lab machine's description is a few lines; the bound stops a path such
-// as /dev/zero from reading without end.
-static const size_t SCENARIO_LIMIT = 1u << 20;
-
-// Any file that reads, a pipe too (LEDSIM_SCENARIO=<(...) in bash).
-static std::string ReadWholeFile(const char* path)
-{
-    if (path[0] == '\0') {
-        StopBeforeTheTool("LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it");
-    }
-    FILE* file = fopen(path, "rb");
-    if (file == NULL) {
-        StopBeforeTheTool(std::string(path) + ": cannot read scenario: " + strerror(errno));
-    }
-    std::string text;
-    char chunk[4096];
-    size_t got = 0;
-    while (text.size() <= SCENARIO_LIMIT && (got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        text.append(chunk, got);
-    }
-    int readError = ferror(file) != 0 ? errno : 0;
-    fclose(file);
-    if (readError != 0) {
-        StopBeforeTheTool(std::string(path) + ": cannot read scenario: " + strerror(readError));
-    }
-    if (text.size() > SCENARIO_LIMIT) {
-        StopBeforeTheTool(std::string(path) +
-                          ": cannot read scenario: larger than 1 MiB, the limit for a scenario");
-    }
-    return text;
-}
-
-static void AddDefaultInterface(SimMachine* machine)
-{
+    SimMachine* machine = new SimMachine();
     machine->interfaces.push_back(NewSimInterface(DEFAULT_DEVICE_PATH));
+    return machine;
 }
 
-static void CheckBooksAtExit(void)
+bool LoadLockedState(SimMachine* machine, std::string* error)
+{
+    if (machine->statePath.empty()) {
+        return true;
+    }
+    bool loaded = LockBrightnessState(machine->statePath, &machine->stateLock, error) &&
+                  LoadBrightnessState(machine, error);
+    if (!loaded) {
+        UnlockBrightnessState(&machine->stateLock);
+    }
+    return loaded;
+}
+
+// The books are checked as the process ends; the lock is let go then too,
+// before a wrapper such as valgrind spends its own time at the exit.
+static void EndOfRun(void)
 {
     std::string report = LedSimCheckBooks();
     if (!report.empty()) {
         fputs(report.c_str(), stderr);
     }
-}
-
-// A process (the tool's) configures its machine from the environment.
-static void LoadFromEnvironment(void)
-{
-    const char* trace = getenv("LEDSIM_TRACE");
-    const char* scenario = getenv("LEDSIM_SCENARIO");
-    const char* state = getenv("LEDSIM_STATE");
-    tracePath = trace != NULL ? trace : "";
-
-    // Read before the machine exists, and free it before any stop, so that a
-    // refused scenario leaves no leak for valgrind to report.
-    std::string text = scenario != NULL ? ReadWholeFile(scenario) : std::string();
-    SimMachine* machine = new SimMachine();
-    std::string error;
-    bool loaded = true;
-    if (scenario != NULL) {
-        ScenarioError scenarioError = {0, ""};
-        if (!ParseScenario(text, machine, &scenarioError)) {
-            loaded = false;
-            error = std::string(scenario) + ":" + std::to_string(scenarioError.line) + ": " +
-                    scenarioError.message;
-        }
-        machine->statePath = state != NULL ? state : "";
-    } else {
-        AddDefaultInterface(machine);
-        machine->statePath = state != NULL ? state : DefaultStatePath();
+    if (theMachine != NULL) {
+        UnlockBrightnessState(&theMachine->stateLock);
     }
-    if (loaded && !machine->statePath.empty()) {
-        loaded = LoadBrightnessState(machine, &error);
-    }
-    if (!loaded) {
-        delete machine;
-        StopBeforeTheTool(error);
-    }
-    theMachine = machine;
-    atexit(CheckBooksAtExit);
+    CloseTraceFile();
 }
 
 SimMachine& TheMachine(void)
 {
     if (theMachine == NULL) {
-        LoadFromEnvironment();
+        theMachine = LoadMachineFromEnvironment();
+        atexit(EndOfRun);
     }
     return *theMachine;
 }
 
-static void ReplaceMachine(SimMachine* machine)
+void ReplaceMachine(SimMachine* machine)
 {
-    delete theMachine;
+    if (theMachine != NULL) {
+        UnlockBrightnessState(&theMachine->stateLock);
+        delete theMachine;
+    }
     theMachine = machine;
 }
 
@@ -194,11 +110,12 @@ bool LedSimLoadScenario(const std::string& text, std::string* error)
 
 void LedSimLoadDefaultMachine(const char* statePath)
 {
-    SimMachine* machine = new SimMachine();
-    AddDefaultInterface(machine);
+    // The current machine lets go of its lock first: it may be the same state.
+    ReplaceMachine(NULL);
+    SimMachine* machine = NewDefaultMachine();
     machine->statePath = statePath;
     std::string error;
-    if (!machine->statePath.empty() && !LoadBrightnessState(machine, &error)) {
+    if (!LoadLockedState(machine, &error)) {
         fprintf(stderr, "ledsim: %s\n", error.c_str());
     }
     ReplaceMachine(machine);

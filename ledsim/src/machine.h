@@ -2,7 +2,6 @@
 // books, and the fault knobs a scenario sets.
 #pragma once
 
-#include <setupapi.h>
 #include <windows.h>
 
 #include <string>
@@ -50,6 +49,7 @@ struct SimMachine {
     SimFault createSetError;
     std::vector<SimEnumError> enumErrors;
     std::string statePath; // Empty: brightness is not kept between runs.
+    int stateLock = -1;    // Held from the load of the state to the end of the run.
     // State lines of paths this machine does not have (another scenario's
     // devices sharing the file), written back unchanged.
     std::vector<std::string> otherStates;
@@ -66,8 +66,15 @@ extern const char16_t DEFAULT_DEVICE_PATH[];
 // The machine, loaded from the environment on first use.
 SimMachine& TheMachine(void);
 
-// Appends one line to the trace (and to LEDSIM_TRACE, if set).
-void TraceCall(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The embedded default machine: one LED device, nothing kept.
+SimMachine* NewDefaultMachine(void);
+
+// Puts machine (or none) in place of the current one, which is freed with its lock.
+void ReplaceMachine(SimMachine* machine);
+
+// Loads the state at machine->statePath, if any, under its lock; false with
+// a reason, the lock released.
+bool LoadLockedState(SimMachine* machine, std::string* error);
 
 void SimSetLastError(DWORD error);
 

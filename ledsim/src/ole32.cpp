@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "machine.h"
+#include "trace.h"
 #include "utf.h"
 
 static int HexDigit(WCHAR c)

@@ -1,7 +1,10 @@
 #include "scenario.h"
 
+#include <stdio.h>
+
 #include <algorithm>
 #include <iterator>
+#include <unordered_map>
 
 #include "utf.h"
 
@@ -86,6 +89,14 @@ static bool ParsePath(const std::vector<std::string>& words, std::u16string* pat
     // A forgotten path would otherwise make the first option the path.
     if (words[1].find('=') != std::string::npos || IsKnob(words[1])) {
         return Fail(error, "'" + words[0] + "' needs a device path first, not the option '" + words[1] + "'");
+    }
+    // The brightness state keeps a path on a line of text, which holds none.
+    for (char c : words[1]) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            char code[8];
+            snprintf(code, sizeof(code), "0x%02X", static_cast<unsigned char>(c));
+            return Fail(error, std::string("device path has a control character (") + code + ")");
+        }
     }
     if (!Utf8ToUtf16(words[1], path)) {
         return Fail(error, "device path is not valid UTF-8");
@@ -230,6 +241,8 @@ bool ParseScenario(const std::string& text, SimMachine* machine, ScenarioError* 
     static const char BOM[] = "\xEF\xBB\xBF";
     size_t start = text.compare(0, 3, BOM) == 0 ? 3 : 0;
     unsigned line = 0;
+    // Each path once: the brightness state keeps one line per path.
+    std::unordered_map<std::u16string, unsigned> listedAt;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) {
@@ -242,8 +255,16 @@ bool ParseScenario(const std::string& text, SimMachine* machine, ScenarioError* 
             return Fail(error, "NUL byte in line");
         }
         std::vector<std::string> words = SplitWords(lineText);
+        size_t interfaces = machine->interfaces.size();
         if (!words.empty() && !ParseDirective(words, machine, error)) {
             return false;
+        }
+        if (machine->interfaces.size() > interfaces) {
+            auto listed = listedAt.emplace(machine->interfaces.back().path, line);
+            if (!listed.second) {
+                return Fail(error, "device path '" + words[1] + "' is listed already, at line " +
+                                       std::to_string(listed.first->second));
+            }
         }
         start = end + 1;
     }

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "machine.h"
+#include "trace.h"
 
 static const uintptr_t SET_BASE = 0x7E000000;
 static const uintptr_t SET_STEP = 16;

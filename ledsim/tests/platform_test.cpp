@@ -471,14 +471,41 @@ TEST(StateFile, KeepsBrightnessBetweenRuns)
     EXPECT_EQ(0, LedSimBrightness(0, 0));
     EXPECT_EQ(128, LedSimBrightness(0, 1));
     remove(path.c_str());
+    remove((path + ".lock").c_str());
 }
 
-// The values used to be read with scanf's %u, which wrapped 4294967296 to 0.
+// Any path a scenario can list comes back from the state as it was saved.
+TEST(StateFile, SavedPathsLoadBack)
+{
+    const std::u16string paths[] = {u"\\\\?\\caf\u00e9\u20ac#\U0001F4A1", u"A=B#x",
+                                    std::u16string(5000, u'C')};
+    std::string path = testing::TempDir() + std::to_string(getpid()) + "_ledsim_state_paths.state";
+    for (const std::u16string& devicePath : paths) {
+        SCOPED_TRACE(devicePath.size());
+        remove(path.c_str());
+        SimMachine saved = SimMachine();
+        saved.interfaces.push_back(NewSimInterface(devicePath));
+        saved.interfaces[0].brightness[1] = 77;
+        saved.statePath = path;
+        std::string error;
+        ASSERT_TRUE(SaveBrightnessState(saved, &error)) << error;
+        SimMachine loaded = SimMachine();
+        loaded.interfaces.push_back(NewSimInterface(devicePath));
+        loaded.statePath = path;
+        EXPECT_TRUE(LoadBrightnessState(&loaded, &error)) << error;
+        EXPECT_EQ(77, loaded.interfaces[0].brightness[1]);
+        EXPECT_TRUE(loaded.otherStates.empty());
+    }
+    remove(path.c_str());
+}
+
+// The values used to be read with scanf's %u, which wrapped 4294967296 to 0;
+// a NUL in a path was taken for its end.
 TEST(StateFile, RefusesBrightnessThatOverflows)
 {
     const struct {
         const char* name;
-        const char* text;
+        std::string text;
         bool accepted;
         int green;
     } cases[] = {
@@ -490,13 +517,15 @@ TEST(StateFile, RefusesBrightnessThatOverflows)
         {"2 to the 64", "A 18446744073709551616 0 0\n", false, 0},
         {"letters after the digits", "A 12abc 0 0\n", false, 0},
         {"a value missing", "A 1 2\n", false, 0},
+        {"NUL in a path", std::string("A\0B 1 2 3\n", 10), false, 0},
+        {"control character in a path", "A\x7F 1 2 3\n", false, 0},
     };
     std::string path = testing::TempDir() + std::to_string(getpid()) + "_ledsim_state_parse.state";
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         FILE* file = fopen(path.c_str(), "w");
         ASSERT_NE(nullptr, file);
-        fputs(c.text, file);
+        fwrite(c.text.data(), 1, c.text.size(), file);
         fclose(file);
         SimMachine machine = SimMachine();
         machine.interfaces.push_back(NewSimInterface(u"A"));

@@ -63,6 +63,10 @@ TEST(ParseScenario, AcceptsTheDirectivesAndRefusesEverythingElseByLine)
         {"invalid UTF-8 path", "interface \\\\?\\\xC3(\n", "line 1: device path is not valid UTF-8"},
         {"overlong UTF-8", "interface \xC0\xAF\n", "line 1: device path is not valid UTF-8"},
         {"NUL byte", std::string("interface A\ninter\0face B\n", 25), "line 2: NUL byte in line"},
+        {"control character in a path", "interface A\fB\n",
+         "line 1: device path has a control character (0x0C)"},
+        {"path listed twice", "interface A\nabsent-interface B\nother-interface A\n",
+         "line 3: device path 'A' is listed already, at line 1"},
     };
     for (const ScenarioCase& c : cases) {
         SCOPED_TRACE(c.name);

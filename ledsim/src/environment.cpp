@@ -1,0 +1,91 @@
+#include "environment.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "scenario.h"
+#include "trace.h"
+
+static void StopBeforeTheTool(const std::string& message)
+{
+    fprintf(stderr, "ledsim: %s\n", message.c_str());
+    exit(2);
+}
+
+static std::string DefaultStatePath(void)
+{
+    const char* directory = getenv("TMPDIR");
+    if (directory == NULL || directory[0] == '\0') {
+        directory = "/tmp";
+    }
+    return std::string(directory) + "/ledsim-" + std::to_string(getuid()) + ".state";
+}
+
+// A lab machine's description is a few lines; the bound stops a path such
+// as /dev/zero from reading without end.
+static const size_t SCENARIO_LIMIT = 1u << 20;
+
+// Any file that reads, a pipe too (LEDSIM_SCENARIO=<(...) in bash).
+static std::string ReadWholeFile(const char* path)
+{
+    if (path[0] == '\0') {
+        StopBeforeTheTool("LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it");
+    }
+    FILE* file = fopen(path, "rb");
+    if (file == NULL) {
+        StopBeforeTheTool(std::string(path) + ": cannot read scenario: " + strerror(errno));
+    }
+    std::string text;
+    char chunk[4096];
+    size_t got = 0;
+    while (text.size() <= SCENARIO_LIMIT && (got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
+        text.append(chunk, got);
+    }
+    int readError = ferror(file) != 0 ? errno : 0;
+    fclose(file);
+    if (readError != 0) {
+        StopBeforeTheTool(std::string(path) + ": cannot read scenario: " + strerror(readError));
+    }
+    if (text.size() > SCENARIO_LIMIT) {
+        StopBeforeTheTool(std::string(path) +
+                          ": cannot read scenario: larger than 1 MiB, the limit for a scenario");
+    }
+    return text;
+}
+
+SimMachine* LoadMachineFromEnvironment(void)
+{
+    const char* trace = getenv("LEDSIM_TRACE");
+    const char* scenario = getenv("LEDSIM_SCENARIO");
+    const char* state = getenv("LEDSIM_STATE");
+    if (trace != NULL) {
+        OpenTraceFile(trace);
+    }
+
+    // Read before the machine exists, and free it before any stop, so that a
+    // refused scenario leaves no leak for valgrind to report.
+    std::string text = scenario != NULL ? ReadWholeFile(scenario) : std::string();
+    SimMachine* machine = scenario != NULL ? new SimMachine() : NewDefaultMachine();
+    std::string error;
+    bool loaded = true;
+    if (scenario != NULL) {
+        ScenarioError scenarioError = {0, ""};
+        if (!ParseScenario(text, machine, &scenarioError)) {
+            loaded = false;
+            error = std::string(scenario) + ":" + std::to_string(scenarioError.line) + ": " +
+                    scenarioError.message;
+        }
+        machine->statePath = state != NULL ? state : "";
+    } else {
+        machine->statePath = state != NULL ? state : DefaultStatePath();
+    }
+    loaded = loaded && LoadLockedState(machine, &error);
+    if (!loaded) {
+        delete machine;
+        StopBeforeTheTool(error);
+    }
+    return machine;
+}
