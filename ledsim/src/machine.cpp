@@ -7,7 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "device/led_interface.h"
+#include "led_interface.h"
 #include "scenario.h"
 #include "state_file.h"
 #include "utf.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <unistd.h>
 
-#include "device/led_interface.h"
+#include "led_interface.h"
 #include "ledsim/ledsim.h"
 #include "state_file.h"
 

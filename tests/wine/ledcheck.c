@@ -21,12 +21,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "device/led_interface.h"
+#include "led_interface.h"
 
 static const GUID led_interface_class = GUID_DEVINTERFACE_LED_VALUE;
-
-static const DWORD read_code[3] = {IOCTL_LED_GREEN_READ, IOCTL_LED_BLUE_READ, IOCTL_LED_KEYBACK_READ};
-static const DWORD write_code[3] = {IOCTL_LED_GREEN_WRITE, IOCTL_LED_BLUE_WRITE, IOCTL_LED_KEYBACK_WRITE};
 
 /* A code of the LED device type that is not one of the six. */
 #define OTHER_LED_CODE(function, method, access) CTL_CODE(FILE_DEVICE_LED, function, method, access)
@@ -92,7 +89,7 @@ static DWORD get_levels(HANDLE h, BYTE level[3])
     DWORD returned, error;
     int c;
     for (c = 0; c < 3; c++) {
-        if ((error = exchange(h, read_code[c], NULL, 0, &level[c], 1, &returned)))
+        if ((error = exchange(h, IOCTL_LED_CODE(c, 0), NULL, 0, &level[c], 1, &returned)))
             return error;
         if (returned != 1)
             return (DWORD)-1;
@@ -128,7 +125,7 @@ static int stray_opens(int index)
             OVERLAPPED ov = {0};
             ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
             SetLastError(0);
-            if (DeviceIoControl(h, read_code[0], NULL, 0, &out, 1, &returned,
+            if (DeviceIoControl(h, IOCTL_LED_GREEN_READ, NULL, 0, &out, 1, &returned,
                                 (opens[i].flags & FILE_FLAG_OVERLAPPED) ? &ov : NULL))
                 error = 0;
             else if ((error = GetLastError()) == ERROR_IO_PENDING)
@@ -198,13 +195,13 @@ static int contract(HANDLE h)
     /* Distinct values per channel, so a write landing on the wrong channel shows. */
     for (i = 0; i < sizeof(patterns) / sizeof(patterns[0]); i++) {
         for (c = 0; c < 3; c++)
-            if ((error = exchange(h, write_code[c], (BYTE*)&patterns[i][c], 1, NULL, 0, &returned))) {
+            if ((error = exchange(h, IOCTL_LED_CODE(c, 1), (BYTE*)&patterns[i][c], 1, NULL, 0, &returned))) {
                 printf("FAIL: write %u to channel %d: error %lu\n", patterns[i][c], c, error);
                 failures++;
             }
         for (c = 0; c < 3; c++) {
             out[0] = (BYTE)~patterns[i][c];
-            error = exchange(h, read_code[c], NULL, 0, out, 1, &returned);
+            error = exchange(h, IOCTL_LED_CODE(c, 0), NULL, 0, out, 1, &returned);
             if (error || returned != 1 || out[0] != patterns[i][c]) {
                 printf("FAIL: read channel %d: error %lu, %lu byte(s), value %u, expected %u\n", c, error,
                        returned, out[0], patterns[i][c]);
@@ -214,7 +211,7 @@ static int contract(HANDLE h)
     }
 
     for (c = 0; c < 3; c++)
-        exchange(h, write_code[c], &saved[c], 1, NULL, 0, &returned);
+        exchange(h, IOCTL_LED_CODE(c, 1), &saved[c], 1, NULL, 0, &returned);
     return failures ? 1 : 0;
 }
 

@@ -146,19 +146,19 @@ echo "# $how"
 # --- build ---------------------------------------------------------------
 
 build_all() {
-    local cpu entry src=$here/../../src # The driver contract header, shared with the tool.
+    local cpu entry inc=$here/../../inc # The driver contract header, shared with the tool.
     for cpu in $cpus; do
         entry=DriverEntry
         [ $cpu = i686 ] && entry=_DriverEntry@8
         mkdir -p "$build/$cpu"
         cp "$here/ledstub.inf" "$build/$cpu/" &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -fno-stack-protector -I/usr/share/mingw-w64/include/ddk -I"$src" \
+        $cpu-w64-mingw32-gcc -O2 -Wall -fno-stack-protector -I/usr/share/mingw-w64/include/ddk -I"$inc" \
             -nostdlib -nostartfiles -shared -Wl,--subsystem,native -Wl,--entry,$entry \
             -Wl,--image-base,0x10000 -Wl,--dynamicbase \
             -o "$build/$cpu/ledstub.sys" "$here/ledstub.c" -lntoskrnl -lhal -lgcc &&
         $cpu-w64-mingw32-gcc -O2 -Wall -static -o "$build/$cpu/ledinst.exe" "$here/ledinst.c" \
             -lsetupapi -lnewdev &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -I"$src" -static -o "$build/$cpu/ledcheck.exe" "$here/ledcheck.c" \
+        $cpu-w64-mingw32-gcc -O2 -Wall -I"$inc" -static -o "$build/$cpu/ledcheck.exe" "$here/ledcheck.c" \
             -lsetupapi || return 1
     done
 }

@@ -47,16 +47,23 @@ Abstract:
 
 //
 // First function number Windows leaves to vendors. Each channel has a read
-// and a write, in the channel order green, blue, keyback: reads are even,
-// writes odd.
+// and a write, in the channel order green (0), blue (1), keyback (2): reads
+// are even, writes odd.
 //
 #define LED_IOCTL_INDEX 0x800
 
+//
+// The code of one channel's read (write 0) or write (write 1). Pass unsigned
+// values where the compiler checks sign conversions.
+//
 // clang-format off
-#define IOCTL_LED_GREEN_READ    CTL_CODE(FILE_DEVICE_LED, LED_IOCTL_INDEX + 0, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_LED_GREEN_WRITE   CTL_CODE(FILE_DEVICE_LED, LED_IOCTL_INDEX + 1, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_LED_BLUE_READ     CTL_CODE(FILE_DEVICE_LED, LED_IOCTL_INDEX + 2, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_LED_BLUE_WRITE    CTL_CODE(FILE_DEVICE_LED, LED_IOCTL_INDEX + 3, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_LED_KEYBACK_READ  CTL_CODE(FILE_DEVICE_LED, LED_IOCTL_INDEX + 4, METHOD_BUFFERED, FILE_ANY_ACCESS)
-#define IOCTL_LED_KEYBACK_WRITE CTL_CODE(FILE_DEVICE_LED, LED_IOCTL_INDEX + 5, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_LED_CODE(channel, write) \
+    CTL_CODE(FILE_DEVICE_LED, LED_IOCTL_INDEX + 2 * (channel) + (write), METHOD_BUFFERED, FILE_ANY_ACCESS)
+
+#define IOCTL_LED_GREEN_READ    IOCTL_LED_CODE(0, 0)
+#define IOCTL_LED_GREEN_WRITE   IOCTL_LED_CODE(0, 1)
+#define IOCTL_LED_BLUE_READ     IOCTL_LED_CODE(1, 0)
+#define IOCTL_LED_BLUE_WRITE    IOCTL_LED_CODE(1, 1)
+#define IOCTL_LED_KEYBACK_READ  IOCTL_LED_CODE(2, 0)
+#define IOCTL_LED_KEYBACK_WRITE IOCTL_LED_CODE(2, 1)
 // clang-format on
