@@ -11,6 +11,20 @@ Abstract:
     serves. Every request carries one brightness byte: a read returns it in a
     one-byte output buffer, a write passes it in a one-byte input buffer.
 
+    What the driver refuses, checked in this order (the first that applies
+    decides), with the error the application then gets from GetLastError:
+
+    request                                  status                         Win32 error
+    ---------------------------------------  -----------------------------  -------------------------------
+    any code but the six below               STATUS_INVALID_DEVICE_REQUEST  ERROR_INVALID_FUNCTION (1)
+    a buffer on the side the code has none   STATUS_INVALID_PARAMETER       ERROR_INVALID_PARAMETER (87)
+      (input on a read, output on a write)
+    the one-byte buffer missing (length 0)   STATUS_BUFFER_TOO_SMALL        ERROR_INSUFFICIENT_BUFFER (122)
+    the one-byte buffer longer than 1 byte   STATUS_INVALID_PARAMETER       ERROR_INVALID_PARAMETER (87)
+
+    Anything else is served: a read returns the byte (1 byte returned), a
+    write stores it (0 bytes returned).
+
     A driver includes <ntddk.h> or <wdm.h> first, and CTL_CODE and GUID come
     from there; an application gets them from the SDK headers included here.
 

@@ -29,25 +29,28 @@ DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD i
         return ERROR_INVALID_FUNCTION;
     }
 
-    // Exactly one byte, in the one direction the code names.
-    bool hasInput = inBuffer != NULL || inLength != 0;
-    bool hasOutput = outBuffer != NULL || outLength != 0;
+    // Exactly one byte, in the one direction the code names, refused in the
+    // contract header's order: the side that carries nothing, then the byte.
+    // A pointer that disagrees with its length is refused too, where Windows
+    // would fail or ignore it before any driver saw the request.
+    BYTE* byte = static_cast<BYTE*>(led.write ? inBuffer : outBuffer);
+    DWORD byteLength = led.write ? inLength : outLength;
+    bool otherSideUsed = led.write ? outBuffer != NULL || outLength != 0 : inBuffer != NULL || inLength != 0;
+    if (otherSideUsed) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (byteLength == 0) {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (byteLength > 1 || byte == NULL) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *bytesReturned = 0;
     if (led.write) {
-        if (inBuffer == NULL || inLength != 1 || hasOutput) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        device->brightness[led.channel] = *static_cast<BYTE*>(inBuffer);
-        *bytesReturned = 0;
-    } else {
-        if (outBuffer == NULL || outLength != 1 || hasInput) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        if (device->noOutput) {
-            *bytesReturned = 0;
-        } else {
-            *static_cast<BYTE*>(outBuffer) = device->brightness[led.channel];
-            *bytesReturned = 1;
-        }
+        device->brightness[led.channel] = *byte;
+    } else if (!device->noOutput) {
+        *byte = device->brightness[led.channel];
+        *bytesReturned = 1;
     }
     return ERROR_SUCCESS;
 }

@@ -22,11 +22,9 @@
 #include <string.h>
 
 #include "led_interface.h"
+#include "led_refusals.h"
 
 static const GUID led_interface_class = GUID_DEVINTERFACE_LED_VALUE;
-
-/* A code of the LED device type that is not one of the six. */
-#define OTHER_LED_CODE(function, method, access) CTL_CODE(FILE_DEVICE_LED, function, method, access)
 
 /* Fills paths[] with up to max interface paths; returns how many. */
 static int list_paths(WCHAR paths[][256], int max)
@@ -143,31 +141,6 @@ static int stray_opens(int index)
 
 static int contract(HANDLE h)
 {
-    static const struct {
-        const char* name;
-        DWORD code, in_len, out_len, error;
-    } refusals[] = {
-        {"read with an input byte", IOCTL_LED_GREEN_READ, 1, 1, ERROR_INVALID_PARAMETER},
-        {"read without output", IOCTL_LED_BLUE_READ, 0, 0, ERROR_INSUFFICIENT_BUFFER},
-        {"read into two bytes", IOCTL_LED_KEYBACK_READ, 0, 2, ERROR_INVALID_PARAMETER},
-        {"write without input", IOCTL_LED_GREEN_WRITE, 0, 0, ERROR_INSUFFICIENT_BUFFER},
-        {"write of two bytes", IOCTL_LED_BLUE_WRITE, 2, 0, ERROR_INVALID_PARAMETER},
-        {"write with an output byte", IOCTL_LED_KEYBACK_WRITE, 1, 1, ERROR_INVALID_PARAMETER},
-        {"function 0x7ff", OTHER_LED_CODE(LED_IOCTL_INDEX - 1, METHOD_BUFFERED, FILE_ANY_ACCESS), 0, 1,
-         ERROR_INVALID_FUNCTION},
-        {"function 0x806 (seventh)", OTHER_LED_CODE(LED_IOCTL_INDEX + 6, METHOD_BUFFERED, FILE_ANY_ACCESS), 0,
-         1, ERROR_INVALID_FUNCTION},
-        {"function 0x807", OTHER_LED_CODE(LED_IOCTL_INDEX + 7, METHOD_BUFFERED, FILE_ANY_ACCESS), 1, 0,
-         ERROR_INVALID_FUNCTION},
-        {"METHOD_IN_DIRECT", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_IN_DIRECT, FILE_ANY_ACCESS), 0, 1,
-         ERROR_INVALID_FUNCTION},
-        {"METHOD_NEITHER", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_NEITHER, FILE_ANY_ACCESS), 0, 1,
-         ERROR_INVALID_FUNCTION},
-        {"FILE_READ_ACCESS", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_BUFFERED, FILE_READ_ACCESS), 0, 1,
-         ERROR_INVALID_FUNCTION},
-        {"device type 0x22", 0x00222000, 0, 1, ERROR_INVALID_FUNCTION},
-        {"device type 0x9c43", 0x9C432000, 0, 1, ERROR_INVALID_FUNCTION},
-    };
     static const BYTE patterns[][3] = {{0, 0, 0}, {255, 255, 255}, {0xA5, 0x01, 0x80}, {7, 200, 0}};
     BYTE saved[3], level[3], in[2] = {0x5A, 0x5A}, out[2];
     DWORD returned, error;
@@ -179,11 +152,11 @@ static int contract(HANDLE h)
         return 1;
     }
 
-    for (i = 0; i < sizeof(refusals) / sizeof(refusals[0]); i++) {
-        error = exchange(h, refusals[i].code, in, refusals[i].in_len, out, refusals[i].out_len, &returned);
-        if (error != refusals[i].error) {
-            printf("FAIL: %s (0x%08lX): error %lu, expected %lu\n", refusals[i].name, refusals[i].code, error,
-                   refusals[i].error);
+    for (i = 0; i < sizeof(LED_REFUSALS) / sizeof(LED_REFUSALS[0]); i++) {
+        const struct LedRefusal* r = &LED_REFUSALS[i];
+        error = exchange(h, r->code, in, r->inLength, out, r->outLength, &returned);
+        if (error != r->error) {
+            printf("FAIL: %s (0x%08lX): error %lu, expected %lu\n", r->name, r->code, error, r->error);
             failures++;
         }
     }

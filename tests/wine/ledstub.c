@@ -4,8 +4,9 @@
  * A WDM function driver for a root-enumerated device.  It registers the LED
  * interface class, keeps three brightness bytes per device while loaded and
  * serves the six LED control codes strictly: anything the real driver would
- * not accept is refused, so a tool that sends the wrong code or buffer sizes
- * fails here instead of passing by luck.
+ * not accept is refused, with the statuses and in the order of the contract
+ * header's table, so a tool that sends the wrong code or buffer sizes fails
+ * here instead of passing by luck.
  *
  * Requests on a handle not opened the agreed way are refused with
  * STATUS_ACCESS_DENIED (see open_as_agreed).

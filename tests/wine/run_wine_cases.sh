@@ -146,7 +146,9 @@ echo "# $how"
 # --- build ---------------------------------------------------------------
 
 build_all() {
-    local cpu entry inc=$here/../../inc # The driver contract header, shared with the tool.
+    # inc: the driver contract header, shared with the tool; ledcheck also
+    # takes the refusal table from tests/, shared with ledsim's tests.
+    local cpu entry inc=$here/../../inc
     for cpu in $cpus; do
         entry=DriverEntry
         [ $cpu = i686 ] && entry=_DriverEntry@8
@@ -158,8 +160,8 @@ build_all() {
             -o "$build/$cpu/ledstub.sys" "$here/ledstub.c" -lntoskrnl -lhal -lgcc &&
         $cpu-w64-mingw32-gcc -O2 -Wall -static -o "$build/$cpu/ledinst.exe" "$here/ledinst.c" \
             -lsetupapi -lnewdev &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -I"$inc" -static -o "$build/$cpu/ledcheck.exe" "$here/ledcheck.c" \
-            -lsetupapi || return 1
+        $cpu-w64-mingw32-gcc -O2 -Wall -I"$inc" -I"$here/.." -static -o "$build/$cpu/ledcheck.exe" \
+            "$here/ledcheck.c" -lsetupapi || return 1
     done
 }
 
