@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Checks the cross-built Windows exes that the fixture windows_exe built.
+# Checks the cross-built Windows exes and packages that the fixture
+# windows_exe built.
 #   check.sh <version> <32-bit Tovrin_LED_Test.exe> <x64 Tovrin_LED_Test.exe>
 # <version> is the project's, from CMake. Exit 77 (skipped) when the cross
 # toolchains are missing, unless CI is set.
@@ -28,6 +29,10 @@ done
 # The exes name the commit they were built from wherever git can tell it.
 identity=(--version "$version")
 commit=$(git -C "$here" rev-parse HEAD 2>/dev/null) && identity+=(--commit "$commit")
-/usr/bin/python3 "$here/check_windows_exe.py" "${identity[@]}" "$exe_x86" || status=1
-/usr/bin/python3 "$here/check_windows_exe.py" --x64 "${identity[@]}" "$exe_x64" || status=1
+# Each exe, and the package that cross_build.sh made beside it.
+package() { echo "$(dirname "$1")/Tovrin_LED_Test-$version-$2.zip"; }
+/usr/bin/python3 "$here/check_windows_exe.py" "${identity[@]}" "$exe_x86" "$(package "$exe_x86" win32)" ||
+    status=1
+/usr/bin/python3 "$here/check_windows_exe.py" --x64 "${identity[@]}" "$exe_x64" "$(package "$exe_x64" x64)" ||
+    status=1
 exit "$status"

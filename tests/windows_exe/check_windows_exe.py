@@ -7,10 +7,17 @@ printf from the Windows C runtime (msvcrt.dll) rather than mingw-w64's
 replacement, and the size bound.
 With --x64: the x64 exe instead (AMD64, PE32+), to the same bounds.
 With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, and a
-bound that leaves room for the CRT's own code."""
+bound that leaves room for the CRT's own code.
+A path ending in .zip is a package: it must hold exactly the exe, the contract
+header, the text for the target machine and a right SHA-256 list of those,
+and the exe in it must pass, with the version and architecture of the
+package's name."""
 import argparse
+import hashlib
+import os
 import re
 import sys
+import zipfile
 
 import pefile
 
@@ -26,6 +33,8 @@ EXPECTED = X86
 VERSION = None  # The version CMake gives, as "1.0".
 COMMIT = None  # The commit the exe must name, where git knows it.
 NAME = "Tovrin_LED_Test"
+PACKAGE_FILES = {NAME + ".exe", "led_interface.h", "README.txt"}
+SUMS = "SHA256SUMS.txt"
 
 STATIC_CRT_IMPORTS = {"kernel32.dll", "setupapi.dll", "ole32.dll"}
 STATIC_CRT_SIZE_LIMIT = 256 * 1024
@@ -86,12 +95,13 @@ def attribute(text, element, name):
     return match.group(1) if match else None
 
 
-def check(path):
+def check(path, data=None):
     problems = []
-    with open(path, "rb") as f:
-        data = f.read()
+    if data is None:
+        with open(path, "rb") as f:
+            data = f.read()
     size = len(data)
-    pe = pefile.PE(path)
+    pe = pefile.PE(data=data)
 
     machine_name, machine, format_name, magic, arch = EXPECTED
     if pe.FILE_HEADER.Machine != machine:
@@ -151,17 +161,51 @@ def check(path):
     return not problems
 
 
+def check_package(path):
+    problems = []
+    arch = "x64" if EXPECTED is X64 else "win32"
+    stem = os.path.basename(path)[:-len(".zip")]
+    if stem != "%s-%s-%s" % (NAME, VERSION, arch):
+        problems.append("name is not %s-%s-%s.zip" % (NAME, VERSION, arch))
+    with zipfile.ZipFile(path) as package:
+        files = {name: package.read(name) for name in package.namelist() if not name.endswith("/")}
+    # One folder named as the package, so that unpacking makes one folder.
+    expected = {"%s/%s" % (stem, name) for name in PACKAGE_FILES | {SUMS}}
+    if set(files) != expected:
+        problems.append("holds %s, not %s" % (sorted(files), sorted(expected)))
+    sums = {}
+    for line in files.get("%s/%s" % (stem, SUMS), b"").decode().splitlines():
+        digest, _, name = line.partition("  ")
+        sums[name] = digest
+    if set(sums) != PACKAGE_FILES:
+        problems.append("%s lists %s, not %s" % (SUMS, sorted(sums), sorted(PACKAGE_FILES)))
+    for name in PACKAGE_FILES & set(sums):
+        if hashlib.sha256(files.get("%s/%s" % (stem, name), b"")).hexdigest() != sums[name]:
+            problems.append("%s: the SHA-256 of %s is wrong" % (SUMS, name))
+    if b"\n" in files.get(stem + "/README.txt", b"").replace(b"\r\n", b""):
+        problems.append("README.txt has a line that does not end in CR LF")
+    for problem in problems:
+        print("FAIL: %s: %s" % (path, problem))
+    if not problems:
+        print("ok: %s: holds exactly %s; the sums are right" % (path, ", ".join(sorted(PACKAGE_FILES | {SUMS}))))
+    # The exe inside must carry the version and architecture of the name.
+    exe = "%s/%s.exe" % (stem, NAME)
+    exe_ok = exe in files and check("%s:%s" % (path, exe), files[exe])
+    return exe_ok and not problems
+
+
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--x64", action="store_true", help="the x64 exe")
     parser.add_argument("--static-crt", action="store_true", help="the MSVC build, CRT linked in")
     parser.add_argument("--version", required=True, help="the project's version, from CMake")
     parser.add_argument("--commit", help="the commit the exe must name (git rev-parse HEAD)")
-    parser.add_argument("exe", nargs="+")
+    parser.add_argument("path", nargs="+", help="an exe, or a package (.zip)")
     args = parser.parse_args()
     if args.x64:
         EXPECTED = X64
     if args.static_crt:
         ALLOWED_IMPORTS, SIZE_LIMIT = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT
     VERSION, COMMIT = args.version, args.commit
-    sys.exit(0 if all([check(p) for p in args.exe]) else 1)
+    results = [check_package(p) if p.endswith(".zip") else check(p) for p in args.path]
+    sys.exit(0 if all(results) else 1)
