@@ -31,8 +31,9 @@ run_target() {
     # The scenarios the tests run are seeds too, read where they are.
     [ "$target" = scenario ] && seeds+=(tests/scenarios)
     mkdir -p "build/fuzz/corpus/$target"
-    # -rss_limit_mb stays at libFuzzer's 2048: the decoder keeps one allocation
-    # at 64 MiB, and the sanitizer's quarantine holds a few hundred more.
+    # -rss_limit_mb stays at libFuzzer's 2048: the tool allocates its detail
+    # buffer at the size the scenario reports, which the decoder caps at
+    # 64 MiB, and the sanitizer's quarantine holds a few hundred more.
     "build/fuzz/fuzz/fuzz_$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="build/fuzz/artifacts/$target-" "${dict[@]}" \
         "build/fuzz/corpus/$target" "${seeds[@]}" >"$runs/$target.log" 2>&1

@@ -5,7 +5,7 @@
 #include <set>
 #include <string>
 
-#include "device/led_interface.h"
+#include "led_interface.h"
 #include "ledsim/ledsim.h"
 
 namespace {

@@ -8,6 +8,9 @@
 #define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
-#define METHOD_BUFFERED 0
+#define METHOD_BUFFERED  0
+#define METHOD_IN_DIRECT 1
+#define METHOD_NEITHER   3
 
-#define FILE_ANY_ACCESS 0
+#define FILE_ANY_ACCESS  0
+#define FILE_READ_ACCESS 1

@@ -1,50 +1,56 @@
 #include "led_device.h"
 
-#include "device/led_interface.h"
+#include "led_interface.h"
 
 struct LedCode {
-    DWORD code;
-    int channel;
+    DWORD channel;
     bool write;
 };
 
-static const LedCode LED_CODES[] = {
-    {IOCTL_LED_GREEN_READ, 0, false}, {IOCTL_LED_GREEN_WRITE, 0, true},   {IOCTL_LED_BLUE_READ, 1, false},
-    {IOCTL_LED_BLUE_WRITE, 1, true},  {IOCTL_LED_KEYBACK_READ, 2, false}, {IOCTL_LED_KEYBACK_WRITE, 2, true},
-};
+// Finds the channel and direction of one of the six codes.
+static bool DecodeLedCode(DWORD code, LedCode* led)
+{
+    for (DWORD channel = 0; channel < 3; channel++) {
+        for (DWORD write = 0; write < 2; write++) {
+            if (IOCTL_LED_CODE(channel, write) == code) {
+                *led = {channel, write == 1};
+                return true;
+            }
+        }
+    }
+    return false;
+}
 
 DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
                       DWORD outLength, DWORD* bytesReturned)
 {
-    const LedCode* led = NULL;
-    for (const LedCode& candidate : LED_CODES) {
-        if (candidate.code == code) {
-            led = &candidate;
-        }
-    }
-    if (led == NULL) {
+    LedCode led = {0, false};
+    if (!DecodeLedCode(code, &led)) {
         return ERROR_INVALID_FUNCTION;
     }
 
-    // Exactly one byte, in the one direction the code names.
-    bool hasInput = inBuffer != NULL || inLength != 0;
-    bool hasOutput = outBuffer != NULL || outLength != 0;
-    if (led->write) {
-        if (inBuffer == NULL || inLength != 1 || hasOutput) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        device->brightness[led->channel] = *static_cast<BYTE*>(inBuffer);
-        *bytesReturned = 0;
-    } else {
-        if (outBuffer == NULL || outLength != 1 || hasInput) {
-            return ERROR_INVALID_PARAMETER;
-        }
-        if (device->noOutput) {
-            *bytesReturned = 0;
-        } else {
-            *static_cast<BYTE*>(outBuffer) = device->brightness[led->channel];
-            *bytesReturned = 1;
-        }
+    // Exactly one byte, in the one direction the code names, refused in the
+    // contract header's order: the side that carries nothing, then the byte.
+    // A pointer that disagrees with its length is refused too, where Windows
+    // would fail or ignore it before any driver saw the request.
+    BYTE* byte = static_cast<BYTE*>(led.write ? inBuffer : outBuffer);
+    DWORD byteLength = led.write ? inLength : outLength;
+    bool otherSideUsed = led.write ? outBuffer != NULL || outLength != 0 : inBuffer != NULL || inLength != 0;
+    if (otherSideUsed) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (byteLength == 0) {
+        return ERROR_INSUFFICIENT_BUFFER;
+    }
+    if (byteLength > 1 || byte == NULL) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    *bytesReturned = 0;
+    if (led.write) {
+        device->brightness[led.channel] = *byte;
+    } else if (!device->noOutput) {
+        *byte = device->brightness[led.channel];
+        *bytesReturned = 1;
     }
     return ERROR_SUCCESS;
 }

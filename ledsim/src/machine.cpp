@@ -3,8 +3,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "device/led_interface.h"
 #include "environment.h"
+#include "led_interface.h"
 #include "scenario.h"
 #include "state_file.h"
 #include "state_lock.h"

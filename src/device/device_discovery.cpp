@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "device/led_interface.h"
+#include "led_interface.h"
 
 enum PathOutcome { PathFound, PathFailed, PathOutOfMemory };
 

@@ -1,15 +1,11 @@
 #include "device/led_control.h"
 
-#include "device/led_interface.h"
+#include "led_interface.h"
 
 DWORD LedControlCode(LedColor color, LedAccess access)
 {
-    static const DWORD CODES[3][2] = {
-        {IOCTL_LED_GREEN_READ, IOCTL_LED_GREEN_WRITE},
-        {IOCTL_LED_BLUE_READ, IOCTL_LED_BLUE_WRITE},
-        {IOCTL_LED_KEYBACK_READ, IOCTL_LED_KEYBACK_WRITE},
-    };
-    return CODES[color][access];
+    // The enumerations' order is the header's channel and direction order.
+    return IOCTL_LED_CODE(static_cast<DWORD>(color), static_cast<DWORD>(access));
 }
 
 LedTransfer PrepareLedTransfer(const LedRequest& request, BYTE* ioByte)

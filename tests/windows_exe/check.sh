@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Checks the cross-built Windows exes that the fixture windows_exe built.
-#   check.sh <32-bit Tovrin_LED_Test.exe> <x64 Tovrin_LED_Test.exe>
-# Exit 77 (skipped) when the cross toolchains are missing, unless CI is set.
+# Checks the cross-built Windows exes and packages that the fixture
+# windows_exe built.
+#   check.sh <version> <32-bit Tovrin_LED_Test.exe> <x64 Tovrin_LED_Test.exe>
+# <version> is the project's, from CMake. Exit 77 (skipped) when the cross
+# toolchains are missing, unless CI is set.
 set -uo pipefail
-exe_x86=${1:?32-bit Windows exe}
-exe_x64=${2:?x64 Windows exe}
+version=${1:?project version}
+exe_x86=${2:?32-bit Windows exe}
+exe_x64=${3:?x64 Windows exe}
 here=$(dirname "$0")
 source "$here/../missing_tools.sh"
 
@@ -23,6 +26,13 @@ for pair in i686:6 x86_64:8; do
         { echo "FAIL: SP_DEVICE_INTERFACE_DETAIL_DATA_W is not ${pair#*:} bytes for ${pair%:*}"; status=1; }
 done
 
-/usr/bin/python3 "$here/check_windows_exe.py" "$exe_x86" || status=1
-/usr/bin/python3 "$here/check_windows_exe.py" --x64 "$exe_x64" || status=1
+# The exes name the commit they were built from wherever git can tell it.
+identity=(--version "$version")
+commit=$(git -C "$here" rev-parse HEAD 2>/dev/null) && identity+=(--commit "$commit")
+# Each exe, and the package that cross_build.sh made beside it.
+package() { echo "$(dirname "$1")/Tovrin_LED_Test-$version-$2.zip"; }
+/usr/bin/python3 "$here/check_windows_exe.py" "${identity[@]}" "$exe_x86" "$(package "$exe_x86" win32)" ||
+    status=1
+/usr/bin/python3 "$here/check_windows_exe.py" --x64 "${identity[@]}" "$exe_x64" "$(package "$exe_x64" x64)" ||
+    status=1
 exit "$status"

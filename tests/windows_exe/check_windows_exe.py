@@ -1,13 +1,23 @@
 #!/usr/bin/python3
 """Checks the cross-built Windows exe as a release engineer would, from Linux:
 32-bit x86 (PE32), console subsystem 6.0 (Vista), system DLL imports only, the
-manifest resource with its three settings, printf from the Windows C runtime
-(msvcrt.dll) rather than mingw-w64's replacement, and the size bound.
+manifest resource with its three settings, the version resource (the
+version CMake gives, names, the architecture, and the commit where known),
+printf from the Windows C runtime (msvcrt.dll) rather than mingw-w64's
+replacement, and the size bound.
 With --x64: the x64 exe instead (AMD64, PE32+), to the same bounds.
 With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, and a
-bound that leaves room for the CRT's own code."""
+bound that leaves room for the CRT's own code.
+A path ending in .zip is a package: it must hold exactly the exe, the contract
+header, the text for the target machine and a right SHA-256 list of those,
+and the exe in it must pass, with the version and architecture of the
+package's name."""
+import argparse
+import hashlib
+import os
 import re
 import sys
+import zipfile
 
 import pefile
 
@@ -15,10 +25,16 @@ ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "setupapi.dll", "ole32.dll"}
 SIZE_LIMIT = 24 * 1024
 RT_MANIFEST = 24
 
-# Machine and optional-header magic of each kind of exe.
-X86 = ("i386", 0x14C, "PE32", 0x10B)
-X64 = ("AMD64", 0x8664, "PE32+", 0x20B)
+# Machine, optional-header magic and the architecture the version resource
+# names, of each kind of exe.
+X86 = ("i386", 0x14C, "PE32", 0x10B, "32-bit")
+X64 = ("AMD64", 0x8664, "PE32+", 0x20B, "x64")
 EXPECTED = X86
+VERSION = None  # The version CMake gives, as "1.0".
+COMMIT = None  # The commit the exe must name, where git knows it.
+NAME = "Tovrin_LED_Test"
+PACKAGE_FILES = {NAME + ".exe", "led_interface.h", "README.txt"}
+SUMS = "SHA256SUMS.txt"
 
 STATIC_CRT_IMPORTS = {"kernel32.dll", "setupapi.dll", "ole32.dll"}
 STATIC_CRT_SIZE_LIMIT = 256 * 1024
@@ -38,19 +54,56 @@ def manifest_text(pe):
     return None
 
 
+def version_resource(pe):
+    """The fixed file info and the strings of the version resource."""
+    strings = {}
+    for info in getattr(pe, "FileInfo", []):
+        for entry in info:
+            for table in getattr(entry, "StringTable", []):
+                strings.update({k.decode(): v.decode() for k, v in table.entries.items()})
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", [None])[0]
+    return fixed, strings
+
+
+def version_problems(pe):
+    fixed, strings = version_resource(pe)
+    if fixed is None:
+        return ["no version resource"]
+    problems = []
+    numbers = [int(n) for n in VERSION.split(".")] + [0, 0, 0]
+    packed = (numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3])
+    for field in ("File", "Product"):
+        found = (getattr(fixed, field + "VersionMS"), getattr(fixed, field + "VersionLS"))
+        if found != packed:
+            problems.append("%sVersion numbers are 0x%08X 0x%08X, not %s" % ((field,) + found + (VERSION,)))
+    expected = {"FileVersion": VERSION, "ProductVersion": VERSION, "ProductName": NAME,
+                "OriginalFilename": NAME + ".exe"}
+    for key, value in expected.items():
+        if strings.get(key) != value:
+            problems.append("version string %s is %r, not %r" % (key, strings.get(key), value))
+    description = strings.get("FileDescription", "")
+    arch, other = EXPECTED[4], (X64 if EXPECTED is X86 else X86)[4]
+    if arch not in description or other in description:
+        problems.append("FileDescription %r does not name the architecture %s" % (description, arch))
+    if COMMIT and COMMIT[:12] not in strings.get("Comments", ""):
+        problems.append("Comments %r does not name commit %s" % (strings.get("Comments"), COMMIT[:12]))
+    return problems
+
+
 def attribute(text, element, name):
     match = re.search(r"<(?:\w+:)?%s\b[^>]*\b%s=\"([^\"]*)\"" % (element, name), text)
     return match.group(1) if match else None
 
 
-def check(path):
+def check(path, data=None):
     problems = []
-    with open(path, "rb") as f:
-        data = f.read()
+    if data is None:
+        with open(path, "rb") as f:
+            data = f.read()
     size = len(data)
-    pe = pefile.PE(path)
+    pe = pefile.PE(data=data)
 
-    machine_name, machine, format_name, magic = EXPECTED
+    machine_name, machine, format_name, magic, arch = EXPECTED
     if pe.FILE_HEADER.Machine != machine:
         problems.append("machine is 0x%X, not %s (0x%X)" % (pe.FILE_HEADER.Machine, machine_name, machine))
     header = pe.OPTIONAL_HEADER
@@ -95,22 +148,64 @@ def check(path):
         if not dpi or dpi.group(1).lower() != "true":
             problems.append("manifest dpiAware is %r, not 'true'" % (dpi.group(1) if dpi else None))
 
+    problems += version_problems(pe)
+
     if size > SIZE_LIMIT:
         problems.append("size is %d bytes, over %d" % (size, SIZE_LIMIT))
 
     for problem in problems:
         print("FAIL: %s: %s" % (path, problem))
     if not problems:
-        print("ok: %s: %s %s, console 6.0, OS 6.0, imports %s, manifest, %d bytes"
-              % (path, machine_name, format_name, ", ".join(sorted(imports)), size))
+        print("ok: %s: %s %s, console 6.0, OS 6.0, imports %s, manifest, version %s %s, %d bytes"
+              % (path, machine_name, format_name, ", ".join(sorted(imports)), VERSION, arch, size))
     return not problems
 
 
+def check_package(path):
+    problems = []
+    arch = "x64" if EXPECTED is X64 else "win32"
+    stem = os.path.basename(path)[:-len(".zip")]
+    if stem != "%s-%s-%s" % (NAME, VERSION, arch):
+        problems.append("name is not %s-%s-%s.zip" % (NAME, VERSION, arch))
+    with zipfile.ZipFile(path) as package:
+        files = {name: package.read(name) for name in package.namelist() if not name.endswith("/")}
+    # One folder named as the package, so that unpacking makes one folder.
+    expected = {"%s/%s" % (stem, name) for name in PACKAGE_FILES | {SUMS}}
+    if set(files) != expected:
+        problems.append("holds %s, not %s" % (sorted(files), sorted(expected)))
+    sums = {}
+    for line in files.get("%s/%s" % (stem, SUMS), b"").decode().splitlines():
+        digest, _, name = line.partition("  ")
+        sums[name] = digest
+    if set(sums) != PACKAGE_FILES:
+        problems.append("%s lists %s, not %s" % (SUMS, sorted(sums), sorted(PACKAGE_FILES)))
+    for name in PACKAGE_FILES & set(sums):
+        if hashlib.sha256(files.get("%s/%s" % (stem, name), b"")).hexdigest() != sums[name]:
+            problems.append("%s: the SHA-256 of %s is wrong" % (SUMS, name))
+    if b"\n" in files.get(stem + "/README.txt", b"").replace(b"\r\n", b""):
+        problems.append("README.txt has a line that does not end in CR LF")
+    for problem in problems:
+        print("FAIL: %s: %s" % (path, problem))
+    if not problems:
+        print("ok: %s: holds exactly %s; the sums are right" % (path, ", ".join(sorted(PACKAGE_FILES | {SUMS}))))
+    # The exe inside must carry the version and architecture of the name.
+    exe = "%s/%s.exe" % (stem, NAME)
+    exe_ok = exe in files and check("%s:%s" % (path, exe), files[exe])
+    return exe_ok and not problems
+
+
 if __name__ == "__main__":
-    if "--x64" in sys.argv:
-        sys.argv.remove("--x64")
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--x64", action="store_true", help="the x64 exe")
+    parser.add_argument("--static-crt", action="store_true", help="the MSVC build, CRT linked in")
+    parser.add_argument("--version", required=True, help="the project's version, from CMake")
+    parser.add_argument("--commit", help="the commit the exe must name (git rev-parse HEAD)")
+    parser.add_argument("path", nargs="+", help="an exe, or a package (.zip)")
+    args = parser.parse_args()
+    if args.x64:
         EXPECTED = X64
-    if "--static-crt" in sys.argv:
-        sys.argv.remove("--static-crt")
+    if args.static_crt:
         ALLOWED_IMPORTS, SIZE_LIMIT = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT
-    sys.exit(0 if all(check(p) for p in sys.argv[1:]) and len(sys.argv) > 1 else 1)
+    VERSION, COMMIT = args.version, args.commit
+    results = [check_package(p) if p.endswith(".zip") else check(p) for p in args.path]
+    sys.exit(0 if all(results) else 1)

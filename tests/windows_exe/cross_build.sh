@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# CTest fixture setup: cross-builds the Windows exes with the settings of the
-# presets mingw (32-bit) and mingw-x64 into <folder>/mingw and
-# <folder>/mingw-x64, folders of the build tree being tested, so the checkout
-# is never written to and each exe is built once per test run.
+# CTest fixture setup: cross-builds the Windows exes and their packages with
+# the settings of the presets mingw (32-bit) and mingw-x64 into <folder>/mingw
+# and <folder>/mingw-x64, folders of the build tree being tested, so the
+# checkout is never written to and each exe is built once per test run.
 #   cross_build.sh <source-dir> <folder>
 # Exit 77 (skipped) when the cross toolchains are missing, unless CI is set.
 set -uo pipefail
@@ -17,5 +17,6 @@ command -v x86_64-w64-mingw32-g++ >/dev/null || missing+=" g++-mingw-w64-x86-64"
 for preset in mingw mingw-x64; do
     # -B overrides the preset's own folder under the checkout.
     cmake -S "$source_dir" -B "$folder/$preset" --preset "$preset" >/dev/null &&
-        cmake --build "$folder/$preset" || exit 1
+        cmake --build "$folder/$preset" &&
+        cpack -G ZIP --config "$folder/$preset/CPackConfig.cmake" -B "$folder/$preset" >/dev/null || exit 1
 done

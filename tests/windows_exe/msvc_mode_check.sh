@@ -32,7 +32,7 @@ for source in src/cli/*.cpp src/device/*.cpp; do
     # shellcheck disable=SC2086 # $renamed is a list of options
     "$clang_cl" --target=i686-pc-windows-msvc /Zs /W4 /WX /GR- /EHs-c- /std:c++17 \
         -DWIN32 -D_WINDOWS -DNDEBUG -DUNICODE -D_UNICODE -D_WIN32_WINNT=0x0600 -DWINVER=0x0600 \
-        -D_HAS_EXCEPTIONS=0 $renamed -imsvc "$headers/msvcrt" -imsvc "$headers/windows" -Isrc \
+        -D_HAS_EXCEPTIONS=0 $renamed -imsvc "$headers/msvcrt" -imsvc "$headers/windows" -Isrc -Iinc \
         "$source" || { echo "FAIL: $source does not compile in MSVC mode"; status=1; }
 done
 [ "$status" -eq 0 ] && echo "ok: every source compiles in MSVC mode ($("$clang_cl" --version | head -n1))"

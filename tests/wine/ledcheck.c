@@ -21,15 +21,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "device/led_interface.h"
+#include "led_interface.h"
+#include "led_refusals.h"
 
 static const GUID led_interface_class = GUID_DEVINTERFACE_LED_VALUE;
-
-static const DWORD read_code[3] = {IOCTL_LED_GREEN_READ, IOCTL_LED_BLUE_READ, IOCTL_LED_KEYBACK_READ};
-static const DWORD write_code[3] = {IOCTL_LED_GREEN_WRITE, IOCTL_LED_BLUE_WRITE, IOCTL_LED_KEYBACK_WRITE};
-
-/* A code of the LED device type that is not one of the six. */
-#define OTHER_LED_CODE(function, method, access) CTL_CODE(FILE_DEVICE_LED, function, method, access)
 
 /* Fills paths[] with up to max interface paths; returns how many. */
 static int list_paths(WCHAR paths[][256], int max)
@@ -92,7 +87,7 @@ static DWORD get_levels(HANDLE h, BYTE level[3])
     DWORD returned, error;
     int c;
     for (c = 0; c < 3; c++) {
-        if ((error = exchange(h, read_code[c], NULL, 0, &level[c], 1, &returned)))
+        if ((error = exchange(h, IOCTL_LED_CODE(c, 0), NULL, 0, &level[c], 1, &returned)))
             return error;
         if (returned != 1)
             return (DWORD)-1;
@@ -128,7 +123,7 @@ static int stray_opens(int index)
             OVERLAPPED ov = {0};
             ov.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
             SetLastError(0);
-            if (DeviceIoControl(h, read_code[0], NULL, 0, &out, 1, &returned,
+            if (DeviceIoControl(h, IOCTL_LED_GREEN_READ, NULL, 0, &out, 1, &returned,
                                 (opens[i].flags & FILE_FLAG_OVERLAPPED) ? &ov : NULL))
                 error = 0;
             else if ((error = GetLastError()) == ERROR_IO_PENDING)
@@ -146,31 +141,6 @@ static int stray_opens(int index)
 
 static int contract(HANDLE h)
 {
-    static const struct {
-        const char* name;
-        DWORD code, in_len, out_len, error;
-    } refusals[] = {
-        {"read with an input byte", IOCTL_LED_GREEN_READ, 1, 1, ERROR_INVALID_PARAMETER},
-        {"read without output", IOCTL_LED_BLUE_READ, 0, 0, ERROR_INSUFFICIENT_BUFFER},
-        {"read into two bytes", IOCTL_LED_KEYBACK_READ, 0, 2, ERROR_INVALID_PARAMETER},
-        {"write without input", IOCTL_LED_GREEN_WRITE, 0, 0, ERROR_INSUFFICIENT_BUFFER},
-        {"write of two bytes", IOCTL_LED_BLUE_WRITE, 2, 0, ERROR_INVALID_PARAMETER},
-        {"write with an output byte", IOCTL_LED_KEYBACK_WRITE, 1, 1, ERROR_INVALID_PARAMETER},
-        {"function 0x7ff", OTHER_LED_CODE(LED_IOCTL_INDEX - 1, METHOD_BUFFERED, FILE_ANY_ACCESS), 0, 1,
-         ERROR_INVALID_FUNCTION},
-        {"function 0x806 (seventh)", OTHER_LED_CODE(LED_IOCTL_INDEX + 6, METHOD_BUFFERED, FILE_ANY_ACCESS), 0,
-         1, ERROR_INVALID_FUNCTION},
-        {"function 0x807", OTHER_LED_CODE(LED_IOCTL_INDEX + 7, METHOD_BUFFERED, FILE_ANY_ACCESS), 1, 0,
-         ERROR_INVALID_FUNCTION},
-        {"METHOD_IN_DIRECT", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_IN_DIRECT, FILE_ANY_ACCESS), 0, 1,
-         ERROR_INVALID_FUNCTION},
-        {"METHOD_NEITHER", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_NEITHER, FILE_ANY_ACCESS), 0, 1,
-         ERROR_INVALID_FUNCTION},
-        {"FILE_READ_ACCESS", OTHER_LED_CODE(LED_IOCTL_INDEX, METHOD_BUFFERED, FILE_READ_ACCESS), 0, 1,
-         ERROR_INVALID_FUNCTION},
-        {"device type 0x22", 0x00222000, 0, 1, ERROR_INVALID_FUNCTION},
-        {"device type 0x9c43", 0x9C432000, 0, 1, ERROR_INVALID_FUNCTION},
-    };
     static const BYTE patterns[][3] = {{0, 0, 0}, {255, 255, 255}, {0xA5, 0x01, 0x80}, {7, 200, 0}};
     BYTE saved[3], level[3], in[2] = {0x5A, 0x5A}, out[2];
     DWORD returned, error;
@@ -182,11 +152,11 @@ static int contract(HANDLE h)
         return 1;
     }
 
-    for (i = 0; i < sizeof(refusals) / sizeof(refusals[0]); i++) {
-        error = exchange(h, refusals[i].code, in, refusals[i].in_len, out, refusals[i].out_len, &returned);
-        if (error != refusals[i].error) {
-            printf("FAIL: %s (0x%08lX): error %lu, expected %lu\n", refusals[i].name, refusals[i].code, error,
-                   refusals[i].error);
+    for (i = 0; i < sizeof(LED_REFUSALS) / sizeof(LED_REFUSALS[0]); i++) {
+        const struct LedRefusal* r = &LED_REFUSALS[i];
+        error = exchange(h, r->code, in, r->inLength, out, r->outLength, &returned);
+        if (error != r->error) {
+            printf("FAIL: %s (0x%08lX): error %lu, expected %lu\n", r->name, r->code, error, r->error);
             failures++;
         }
     }
@@ -198,13 +168,13 @@ static int contract(HANDLE h)
     /* Distinct values per channel, so a write landing on the wrong channel shows. */
     for (i = 0; i < sizeof(patterns) / sizeof(patterns[0]); i++) {
         for (c = 0; c < 3; c++)
-            if ((error = exchange(h, write_code[c], (BYTE*)&patterns[i][c], 1, NULL, 0, &returned))) {
+            if ((error = exchange(h, IOCTL_LED_CODE(c, 1), (BYTE*)&patterns[i][c], 1, NULL, 0, &returned))) {
                 printf("FAIL: write %u to channel %d: error %lu\n", patterns[i][c], c, error);
                 failures++;
             }
         for (c = 0; c < 3; c++) {
             out[0] = (BYTE)~patterns[i][c];
-            error = exchange(h, read_code[c], NULL, 0, out, 1, &returned);
+            error = exchange(h, IOCTL_LED_CODE(c, 0), NULL, 0, out, 1, &returned);
             if (error || returned != 1 || out[0] != patterns[i][c]) {
                 printf("FAIL: read channel %d: error %lu, %lu byte(s), value %u, expected %u\n", c, error,
                        returned, out[0], patterns[i][c]);
@@ -214,7 +184,7 @@ static int contract(HANDLE h)
     }
 
     for (c = 0; c < 3; c++)
-        exchange(h, write_code[c], &saved[c], 1, NULL, 0, &returned);
+        exchange(h, IOCTL_LED_CODE(c, 1), &saved[c], 1, NULL, 0, &returned);
     return failures ? 1 : 0;
 }
 

@@ -4,8 +4,9 @@
  * A WDM function driver for a root-enumerated device.  It registers the LED
  * interface class, keeps three brightness bytes per device while loaded and
  * serves the six LED control codes strictly: anything the real driver would
- * not accept is refused, so a tool that sends the wrong code or buffer sizes
- * fails here instead of passing by luck.
+ * not accept is refused, with the statuses and in the order of the contract
+ * header's table, so a tool that sends the wrong code or buffer sizes fails
+ * here instead of passing by luck.
  *
  * Requests on a handle not opened the agreed way are refused with
  * STATUS_ACCESS_DENIED (see open_as_agreed).
@@ -26,27 +27,11 @@
  */
 #include <ntddk.h>
 
-#include "device/led_interface.h"
+#include "led_interface.h"
 
 static const GUID led_interface_class = GUID_DEVINTERFACE_LED_VALUE;
 
 enum { GREEN, BLUE, KEYBACK, CHANNELS };
-
-/* The six codes of the contract header, and nothing else, are served. */
-static const struct {
-    ULONG code;
-    int channel;
-    BOOLEAN write;
-} led_codes[] = {
-    // clang-format off
-    {IOCTL_LED_GREEN_READ,    GREEN,   FALSE},
-    {IOCTL_LED_GREEN_WRITE,   GREEN,   TRUE},
-    {IOCTL_LED_BLUE_READ,     BLUE,    FALSE},
-    {IOCTL_LED_BLUE_WRITE,    BLUE,    TRUE},
-    {IOCTL_LED_KEYBACK_READ,  KEYBACK, FALSE},
-    {IOCTL_LED_KEYBACK_WRITE, KEYBACK, TRUE},
-    // clang-format on
-};
 
 static const WCHAR* const channel_value_names[CHANNELS] = {L"Green", L"Blue", L"Keyback"};
 
@@ -128,6 +113,22 @@ static NTSTATUS WINAPI dispatch_close(DEVICE_OBJECT* device, IRP* irp)
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
+/* Finds the channel and direction of one of the six codes of the contract
+ * header; any other code is not served. */
+static BOOLEAN decode_led_code(ULONG code, int* channel, BOOLEAN* write)
+{
+    int c, w;
+
+    for (c = 0; c < CHANNELS; c++)
+        for (w = 0; w < 2; w++)
+            if (IOCTL_LED_CODE(c, w) == code) {
+                *channel = c;
+                *write = (BOOLEAN)w;
+                return TRUE;
+            }
+    return FALSE;
+}
+
 static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT* device, IRP* irp)
 {
     struct led_device* led = device->DeviceExtension;
@@ -137,14 +138,11 @@ static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT* device, IRP* irp)
     ULONG out_len = stack->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR* buffer = irp->AssociatedIrp.SystemBuffer;
     NTSTATUS status;
-    unsigned int i;
+    BOOLEAN write;
     int channel;
 
-    for (i = 0; i < sizeof(led_codes) / sizeof(led_codes[0]) && led_codes[i].code != code; i++)
-        ;
-    if (i == sizeof(led_codes) / sizeof(led_codes[0]))
+    if (!decode_led_code(code, &channel, &write))
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    channel = led_codes[i].channel;
 
     if (stack->FileObject && stack->FileObject->FsContext2 == &stray_open)
         return complete(irp, STATUS_ACCESS_DENIED, 0);
@@ -152,7 +150,7 @@ static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT* device, IRP* irp)
     if ((status = configured_status(led, L"IoctlStatus")))
         return complete(irp, status, 0);
 
-    if (!led_codes[i].write) /* read: nothing in, exactly one byte out */
+    if (!write) /* read: nothing in, exactly one byte out */
     {
         if (in_len)
             return complete(irp, STATUS_INVALID_PARAMETER, 0);

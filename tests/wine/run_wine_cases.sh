@@ -11,7 +11,7 @@
 #                  win32      the 32-bit exe in a 32-bit prefix
 #                  win64      the 32-bit exe in a 64-bit prefix, through WoW64
 #                  win64-x64  the x64 exe in a 64-bit prefix, on Wine's 64-bit
-#                             loader alone, as on a Windows without WoW64
+#                             loader (see the lane loop for what it proves)
 #   CI           if set, a missing tool is a failure, not a skip
 #   KEEP         if set, keep the temporary folder with the prefixes
 #   SIM_EXE      if set, the Linux build of the tool: every case is also run on
@@ -146,20 +146,22 @@ echo "# $how"
 # --- build ---------------------------------------------------------------
 
 build_all() {
-    local cpu entry src=$here/../../src # The driver contract header, shared with the tool.
+    # inc: the driver contract header, shared with the tool; ledcheck also
+    # takes the refusal table from tests/, shared with ledsim's tests.
+    local cpu entry inc=$here/../../inc
     for cpu in $cpus; do
         entry=DriverEntry
         [ $cpu = i686 ] && entry=_DriverEntry@8
         mkdir -p "$build/$cpu"
         cp "$here/ledstub.inf" "$build/$cpu/" &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -fno-stack-protector -I/usr/share/mingw-w64/include/ddk -I"$src" \
+        $cpu-w64-mingw32-gcc -O2 -Wall -fno-stack-protector -I/usr/share/mingw-w64/include/ddk -I"$inc" \
             -nostdlib -nostartfiles -shared -Wl,--subsystem,native -Wl,--entry,$entry \
             -Wl,--image-base,0x10000 -Wl,--dynamicbase \
             -o "$build/$cpu/ledstub.sys" "$here/ledstub.c" -lntoskrnl -lhal -lgcc &&
         $cpu-w64-mingw32-gcc -O2 -Wall -static -o "$build/$cpu/ledinst.exe" "$here/ledinst.c" \
             -lsetupapi -lnewdev &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -I"$src" -static -o "$build/$cpu/ledcheck.exe" "$here/ledcheck.c" \
-            -lsetupapi || return 1
+        $cpu-w64-mingw32-gcc -O2 -Wall -I"$inc" -I"$here/.." -static -o "$build/$cpu/ledcheck.exe" \
+            "$here/ledcheck.c" -lsetupapi || return 1
     done
 }
 
@@ -557,8 +559,12 @@ for lane in $lanes; do
     ledcheck=$build/$tool_cpu/ledcheck.exe
     if [ "$tool_cpu" = x86_64 ]; then
         # Debian's wine picks the 32-bit loader whenever wine32 is installed;
-        # its wrapper runs this one where wine32 is missing. The prefix then
-        # has no 32-bit part, as a Windows without WoW64 has none.
+        # its wrapper runs this one where wine32 is missing. Driver, ledcheck
+        # and tool are all 64-bit here. Where the kernel runs i386 code and
+        # wine32 is installed, wineboot still gives the prefix a 32-bit part
+        # (a syswow64 of 783 files under Wine 8.0, where a 32-bit exe runs);
+        # only where the kernel refuses i386 code or wine32 is missing does
+        # the lane show that the x64 exe needs none, as without WoW64.
         tool_exe=$exe_x86_64 cb_size=8 wine_cmd=("$wine_dir/wine64")
         export WINELOADER=$wine_dir/wine64
     else
