@@ -1,56 +1,46 @@
 #!/usr/bin/env bash
-# A benchmark, not a test: what printing costs the tool, beside a C program
-# that only prints the same five lines with printf.
-#   - the Windows exes' sizes, 32-bit and x64, against that program's, all
-#     built here with the same mingw-w64 toolchains;
+# What printing costs the tool, beside a C program that only prints the same
+# five lines with printf (tests/bench/print_only.c):
+#   - the Windows exes' sizes, 32-bit and x64, against that program's, built
+#     with the same mingw-w64 toolchains;
 #   - under Wine, how many writes one run's output takes on its way into a
 #     pipe: the 32-bit exe in a win32 prefix, the x64 exe in a win64 one on
 #     Wine's 64-bit loader alone;
 #   - on Linux, the instructions one run costs (valgrind --tool=callgrind).
-# Builds in a temporary folder; needs mingw-w64, strace, wine and valgrind.
+#   scripts/bench.sh [--check] [BUILD-DIR]
+# Everything comes from a build tree of the windows preset: BUILD-DIR, or
+# build/windows, configured and built first. With --check (the CTest test
+# bench) it fails unless what the README claims holds: each exe at most
+# 24 KiB, one piped write for each, a Linux run at most 1.5 times the
+# printf-only program's instructions. It leaves nothing in TMPDIR.
 # Where the kernel runs no i386 code, Wine's 32-bit loader runs under
 # qemu-i386, set up as for the Wine cases (tests/wine/wine_route.sh).
 set -euo pipefail
+check=""
+[ "${1:-}" != --check ] || { check=1; shift; }
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-}
+if [ -z "$build" ]; then
+    build=$source_dir/build/windows
+    echo "building the windows preset..." >&2
+    (cd "$source_dir" && cmake --preset windows >/dev/null && cmake --build --preset windows >/dev/null)
+fi
 # shellcheck source-path=SCRIPTDIR source=../tests/wine/wine_route.sh
 source "$source_dir/tests/wine/wine_route.sh"
 tmp=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/led-bench.XXXXXX")")
 cleanup() {
     local prefix
-    for prefix in "$tmp/pfx" "$tmp/pfx64"; do
-        [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+    for prefix in "$tmp"/pfx*; do
+        [ ! -d "$prefix" ] || WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
     done
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-cat >"$tmp/print_only.c" <<'EOF'
-#include <stdio.h>
-int main(void)
-{
-    printf("Successfully created device information set.\n");
-    printf("DevDetails->cbSize = %u\n", 6u);
-    printf("   %s\n", "\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}");
-    printf("Success creating device\n");
-    printf("Brightness == %u\n", 0u);
-    return 0;
-}
-EOF
-
-echo "building..." >&2
-for preset in mingw mingw-x64; do
-    cmake -S "$source_dir" -B "$tmp/$preset" --preset $preset >/dev/null
-    cmake --build "$tmp/$preset" >/dev/null
-done
-exe=$tmp/mingw/Tovrin_LED_Test.exe
-exe64=$tmp/mingw-x64/Tovrin_LED_Test.exe
-for cpu in i686 x86_64; do
-    $cpu-w64-mingw32-gcc -D__USE_MINGW_ANSI_STDIO=0 -O2 -s -static -Wl,--subsystem,console:6.0 \
-        -o "$tmp/print_only-$cpu.exe" "$tmp/print_only.c"
-done
-cmake -S "$source_dir" -B "$tmp/linux" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$tmp/linux" -j "$(nproc)" >/dev/null
-gcc -O2 -o "$tmp/print_only" "$tmp/print_only.c"
+exe=$build/windows-x86/Tovrin_LED_Test.exe
+exe64=$build/windows-x64/Tovrin_LED_Test.exe
+print_only=$build/windows-x86/tests/bench/print_only.exe
+print_only64=$build/windows-x64/tests/bench/print_only.exe
 
 # Writes that reached the named pipe $1 while the command after it ran.
 piped_writes() {
@@ -82,15 +72,12 @@ prefix_writes() {
     # be winding down, and -p refuses while it runs.
     wineserver -k >/dev/null 2>&1 || true
     wineserver -p >/dev/null 2>&1 </dev/null
-    "$@" "$exe" >/dev/null 2>&1 </dev/null # Starts Wine's services outside the count.
+    "$@" "$exe" >/dev/null 2>&1 </dev/null || true # Starts Wine's services outside the count.
     echo "$(piped_writes "$tmp/pipe" "$@" "$exe" r green) $(piped_writes "$tmp/pipe" "$@" "$print_only")"
     wineserver -k >/dev/null 2>&1 || true
 }
 
-tool_writes="not measured (*)"
-print_writes="not measured (*)"
-tool_writes64="not measured (*)"
-print_writes64="not measured (*)"
+tool_writes="not measured (*)" print_writes=$tool_writes tool_writes64=$tool_writes print_writes64=$tool_writes
 note=""
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
@@ -104,11 +91,11 @@ else
     export TMPDIR=$tmp/wine-tmp
     [ "$route" = native ] || PATH=$(make_qemu_loader "$route" "$tmp/loader"):$PATH
     note="$(wine_route_line "$route")"
-    read -r tool_writes print_writes < <(prefix_writes win32 "$tmp/pfx" "$exe" "$tmp/print_only-i686.exe" wine)
+    read -r tool_writes print_writes < <(prefix_writes win32 "$tmp/pfx" "$exe" "$print_only" wine)
     # The x64 exe as the Wine cases run it: a win64 prefix, the 64-bit loader.
     export WINELOADER=$wine_dir/wine64
-    read -r tool_writes64 print_writes64 < <(prefix_writes win64 "$tmp/pfx64" "$exe64" \
-        "$tmp/print_only-x86_64.exe" "$wine_dir/wine64")
+    read -r tool_writes64 print_writes64 < <(prefix_writes win64 "$tmp/pfx64" "$exe64" "$print_only64" \
+        "$wine_dir/wine64")
 fi
 
 instructions() {
@@ -116,15 +103,27 @@ instructions() {
         sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
 }
 export LEDSIM_STATE=$tmp/ledsim.state
-tool_instructions=$(instructions "$tmp/linux/Tovrin_LED_Test" r green)
-print_instructions=$(instructions "$tmp/print_only")
+tool_instructions=$(instructions "$build/Tovrin_LED_Test" r green)
+print_instructions=$(instructions "$build/tests/bench/print_only")
+ratio=$(awk -v t="$tool_instructions" -v p="$print_instructions" 'BEGIN { printf "%.2f", t / p }')
 
 row() { printf '%-42s %-18s %s\n' "$@"; }
 row "" "Tovrin_LED_Test" "printf-only C program"
-row "Windows exe, bytes" "$(stat -c %s "$exe")" "$(stat -c %s "$tmp/print_only-i686.exe")"
-row "Windows exe x64, bytes" "$(stat -c %s "$exe64")" "$(stat -c %s "$tmp/print_only-x86_64.exe")"
+row "Windows exe, bytes" "$(stat -c %s "$exe")" "$(stat -c %s "$print_only")"
+row "Windows exe x64, bytes" "$(stat -c %s "$exe64")" "$(stat -c %s "$print_only64")"
 row "Wine (win32), writes into a pipe" "$tool_writes" "$print_writes"
 row "Wine (win64, x64 exe), writes into a pipe" "$tool_writes64" "$print_writes64"
 row "Linux, instructions of one run" "$tool_instructions" "$print_instructions"
-row "Linux, tool / printf-only" "$(awk -v t="$tool_instructions" -v p="$print_instructions" 'BEGIN { printf "%.2fx", t / p }')" ""
+row "Linux, tool / printf-only" "${ratio}x" ""
 [ -z "$note" ] || echo "$note"
+
+[ -n "$check" ] || exit 0
+failed=0
+fail() { echo "FAIL: $*"; failed=1; }
+for file in "$exe" "$exe64"; do
+    [ "$(stat -c %s "$file")" -le 24576 ] || fail "$file is over 24 KiB"
+done
+[ "$tool_writes" = 1 ] || fail "the 32-bit exe's output took $tool_writes writes into a pipe, not 1"
+[ "$tool_writes64" = 1 ] || fail "the x64 exe's output took $tool_writes64 writes into a pipe, not 1"
+awk -v r="$ratio" 'BEGIN { exit !(r <= 1.5) }' || fail "a Linux run costs ${ratio}x the printf-only program, over 1.5x"
+exit "$failed"

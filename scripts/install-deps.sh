@@ -1,25 +1,31 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a stage needs, when they are missing.
-#   scripts/install-deps.sh STAGE...   (build, core, windows, wine, msvc, workflow, hardening)
+#   scripts/install-deps.sh STAGE...   (build, or a stage of scripts/test.sh: default, asan,
+#                                       valgrind, tidy, fuzz, windows)
 # Exit 0: all there. Exit 3: missing and cannot be installed here (not root).
-# Exit 1: a step failed (the wine stage's fetch of qemu-i386 included).
+# Exit 1: a step failed (the windows stage's fetch of qemu-i386 included).
 set -euo pipefail
 
 packages_for() {
     case "$1" in
-        # What building the tool takes; core adds the unit tests' library and
-        # the format check.
+        # What building the tool takes (the README's first command); every
+        # stage builds it.
         build) echo "g++ cmake make" ;;
-        core) echo "$(packages_for build) libgtest-dev clang-format" ;;
-        windows) echo "g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 python3-pefile" ;;
-        # Wine runs the 32-bit exe, so it needs the i386 architecture.
-        wine) echo "wine wine32:i386 wine64 gcc-mingw-w64-i686 gcc-mingw-w64-x86-64 mingw-w64-common strace" ;;
-        # clang-cl and Wine's MSVC-style headers, for the MSVC-mode compile.
-        msvc) echo "clang libwine-dev" ;;
-        # node and npm, for the workflow validator, unless npx is there already
-        # (NodeSource's nodejs carries its own npm and conflicts with Debian's).
-        workflow) command -v npx >/dev/null || echo "nodejs npm" ;;
-        hardening) echo "clang libclang-rt-14-dev clang-tidy valgrind" ;;
+        # The unit tests' library, the format check, and node and npm for the
+        # workflow validator unless npx is there already (NodeSource's nodejs
+        # carries its own npm and conflicts with Debian's).
+        default) echo "$(packages_for build) libgtest-dev clang-format$(command -v npx >/dev/null || echo " nodejs npm")" ;;
+        asan) echo "$(packages_for build) libgtest-dev" ;;
+        valgrind) echo "$(packages_for asan) valgrind" ;;
+        tidy) echo "$(packages_for build) clang-tidy clang-format" ;;
+        fuzz) echo "$(packages_for build) clang libclang-rt-14-dev" ;;
+        # The cross toolchains and the PE reader; Wine, with the i386
+        # architecture for the 32-bit exe, the DDK headers and strace; clang-cl
+        # and Wine's MSVC-style headers for the MSVC-mode compile; valgrind
+        # for the bench.
+        windows) echo "$(packages_for build) g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64" \
+            "binutils-mingw-w64-x86-64 python3-pefile wine wine32:i386 wine64 gcc-mingw-w64-i686" \
+            "gcc-mingw-w64-x86-64 mingw-w64-common strace clang libwine-dev valgrind" ;;
         *) echo "install-deps: unknown stage '$1'" >&2; exit 2 ;;
     esac
 }
@@ -53,5 +59,5 @@ fi
 # qemu-i386 of QEMU 10, which bookworm has only in backports: one file,
 # fetched once into a cache, nothing installed.
 case " $* " in
-    *" wine "*) "$(dirname "$0")/fetch-qemu-i386.sh" ;;
+    *" windows "*) "$(dirname "$0")/fetch-qemu-i386.sh" ;;
 esac

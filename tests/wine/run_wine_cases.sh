@@ -1,18 +1,18 @@
 #!/bin/bash
 # End-to-end runs of the real Tovrin_LED_Test.exe, 32-bit and x64, under Wine,
 # against the stand-in LED driver (ledstub.sys) installed as a root-enumerated
-# device.
+# device. The test wine_end_to_end of the windows preset runs it on what that
+# build tree cross-built, once its configure step has found every tool.
 #
-# usage: run_wine_cases.sh <32-bit Tovrin_LED_Test.exe> <x64 Tovrin_LED_Test.exe> [build-dir]
+# usage: run_wine_cases.sh <32-bit exe> <x64 exe> <i686 helpers> <x86_64 helpers>
 #
-#   build-dir    where the driver, installer and ledcheck are built; a temporary
-#                folder (removed afterwards) when omitted
+#   helpers      a folder with that CPU's ledstub.sys, ledstub.inf, ledinst.exe
+#                and ledcheck.exe (<build>/windows-x86/tests/wine, -x64/...)
 #   WINE_LANES   lanes to run, default "win32 win64 win64-x64":
 #                  win32      the 32-bit exe in a 32-bit prefix
 #                  win64      the 32-bit exe in a 64-bit prefix, through WoW64
 #                  win64-x64  the x64 exe in a 64-bit prefix, on Wine's 64-bit
 #                             loader (see the lane loop for what it proves)
-#   CI           if set, a missing tool is a failure, not a skip
 #   KEEP         if set, keep the temporary folder with the prefixes
 #   SIM_EXE      if set, the Linux build of the tool: every case is also run on
 #                a simulated machine set up like the Wine one, and its output
@@ -22,26 +22,26 @@
 # Where the kernel runs no i386 code, Wine's 32-bit loader runs under
 # qemu-i386 (wine_route.sh); the first line of output says which way it runs.
 #
-# Exit status: 0 all passed, 1 a case or a setup step failed, 2 usage,
-# 77 skipped because a tool is missing (CI unset).
+# Exit status: 0 all passed, 1 a case or a setup step failed, 2 usage.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source-path=SCRIPTDIR
 source "$here/wine_route.sh"
 
-if [ $# -lt 2 ] || [ $# -gt 3 ]; then
-    echo "usage: $0 <32-bit Tovrin_LED_Test.exe> <x64 Tovrin_LED_Test.exe> [build-dir]" >&2
+if [ $# -ne 4 ]; then
+    echo "usage: $0 <32-bit exe> <x64 exe> <i686 helpers folder> <x86_64 helpers folder>" >&2
     exit 2
 fi
-for exe in "$1" "$2"; do
-    if [ ! -f "$exe" ]; then
-        echo "$0: no such exe: $exe" >&2
+for file in "$1" "$2" "$3/ledcheck.exe" "$4/ledcheck.exe"; do
+    if [ ! -f "$file" ]; then
+        echo "$0: no such file: $file" >&2
         exit 2
     fi
 done
 exe_i686=$(realpath "$1")
 exe_x86_64=$(realpath "$2")
+declare -A helpers=([i686]=$(realpath "$3") [x86_64]=$(realpath "$4"))
 lanes=${WINE_LANES:-win32 win64 win64-x64}
 
 # lane_settings <lane>: the prefix's bitness, the CPU of the driver and its
@@ -55,17 +55,12 @@ lane_settings() {
         *) return 1 ;;
     esac
 }
-cpus=""
 for lane in $lanes; do
-    if ! settings=$(lane_settings "$lane"); then
+    if ! lane_settings "$lane" >/dev/null; then
         echo "$0: unknown lane '$lane' in WINE_LANES" >&2
         exit 2
     fi
-    cpus="$cpus ${settings#* }"
 done
-# The CPUs to build for, each once.
-# shellcheck disable=SC2086  # a list of words
-cpus=$(printf '%s\n' $cpus | sort -u | paste -sd ' ')
 
 passed=0
 failed=0
@@ -75,42 +70,19 @@ summary() {
     [ "$failed" -eq 0 ]
 }
 
-# --- tools ---------------------------------------------------------------
-
-missing=
-for tool in wine wineserver strace; do
-    command -v "$tool" >/dev/null || missing="$missing $tool"
-done
-for cpu in $cpus; do
-    command -v $cpu-w64-mingw32-gcc >/dev/null || missing="$missing $cpu-w64-mingw32-gcc"
-done
-[ -f /usr/share/mingw-w64/include/ddk/ntddk.h ] || missing="$missing mingw-w64-common (ddk/ntddk.h)"
-# The x64 lane runs on the 64-bit loader alone; the others need the 32-bit one.
+# The 32-bit lanes need a way to run Wine's 32-bit loader here.
 route=native
-case " $lanes " in *" win64-x64 "*)
-    [ -x "$wine_dir/wine64" ] || missing="$missing wine64 ($wine_dir/wine64)" ;;
-esac
 case " $lanes " in *" win32 "* | *" win64 "*)
-    if command -v wine >/dev/null; then
-        route=$(wine_i386_route) || missing="$missing $route"
-    fi ;;
-esac
-if [ -n "$missing" ]; then
-    if [ -n "${CI:-}" ]; then
-        echo "FAIL setup: missing:$missing"
+    if ! route=$(wine_i386_route); then
+        echo "FAIL setup: missing $route"
         failed=1
         summary
         exit 1
-    fi
-    echo "SKIP: Wine end-to-end cases need:$missing"
-    exit 77
-fi
+    fi ;;
+esac
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/led-wine.XXXXXX")
 tmp=$(realpath "$tmp")
-build=${3:-$tmp/build}
-mkdir -p "$build"
-build=$(cd "$build" && pwd)
 
 cleanup() {
     local prefix
@@ -142,36 +114,6 @@ case " $lanes " in
 esac
 case " $lanes " in *" win64-x64 "*) how="$how; the x64 exe on its 64-bit loader alone" ;; esac
 echo "# $how"
-
-# --- build ---------------------------------------------------------------
-
-build_all() {
-    # inc: the driver contract header, shared with the tool; ledcheck also
-    # takes the refusal table from tests/, shared with ledsim's tests.
-    local cpu entry inc=$here/../../inc
-    for cpu in $cpus; do
-        entry=DriverEntry
-        [ $cpu = i686 ] && entry=_DriverEntry@8
-        mkdir -p "$build/$cpu"
-        cp "$here/ledstub.inf" "$build/$cpu/" &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -fno-stack-protector -I/usr/share/mingw-w64/include/ddk -I"$inc" \
-            -nostdlib -nostartfiles -shared -Wl,--subsystem,native -Wl,--entry,$entry \
-            -Wl,--image-base,0x10000 -Wl,--dynamicbase \
-            -o "$build/$cpu/ledstub.sys" "$here/ledstub.c" -lntoskrnl -lhal -lgcc &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -static -o "$build/$cpu/ledinst.exe" "$here/ledinst.c" \
-            -lsetupapi -lnewdev &&
-        $cpu-w64-mingw32-gcc -O2 -Wall -I"$inc" -I"$here/.." -static -o "$build/$cpu/ledcheck.exe" \
-            "$here/ledcheck.c" -lsetupapi || return 1
-    done
-}
-
-if ! build_log=$(build_all 2>&1); then
-    echo "FAIL setup: building the driver and its helpers"
-    printf '    %s\n' "$build_log"
-    failed=$((failed + 1))
-    summary
-    exit 1
-fi
 
 # --- helpers -------------------------------------------------------------
 
@@ -367,7 +309,7 @@ first_path() { wine_run "$ledcheck" list | head -n 1; }
 # --- one prefix ----------------------------------------------------------
 
 run_lane() {
-    local inst=$build/$cpu/ledinst.exe path first other n
+    local inst=${helpers[$cpu]}/ledinst.exe path first other n
     local -a found opened sim_device_lines
     local -A preset
 
@@ -385,7 +327,7 @@ run_lane() {
     run_case no-device-bad-args "$(lines "${no_device[@]}")" -- x purple 999 extra
 
     # One device.  128 and 255 would print negative if the byte were signed.
-    step install wine_run "$inst" install "$build/$cpu/ledstub.inf" "Green=17,Blue=128,Keyback=255" || return
+    step install wine_run "$inst" install "${helpers[$cpu]}/ledstub.inf" "Green=17,Blue=128,Keyback=255" || return
     step device-ready wait_devices 1 "17 128 255" || return
     path=$(first_path)
     case "$path" in
@@ -466,7 +408,7 @@ run_lane() {
     check levels-after-conversions "0 9 12" -- wine_run "$ledcheck" get 0
 
     # Two devices; a restart reloads the driver, so both start at their presets.
-    step install-second wine_run "$inst" install "$build/$cpu/ledstub.inf" "Green=99,Blue=98,Keyback=97" || return
+    step install-second wine_run "$inst" install "${helpers[$cpu]}/ledstub.inf" "Green=99,Blue=98,Keyback=97" || return
     restart
     step devices-ready wait_devices 2 "" || return
     preset[0000]="17 128 255"
@@ -556,7 +498,7 @@ run_lane() {
 for lane in $lanes; do
     read -r arch cpu tool_cpu <<<"$(lane_settings "$lane")"
     export WINEARCH=$arch WINEPREFIX=$tmp/pfx-$lane
-    ledcheck=$build/$tool_cpu/ledcheck.exe
+    ledcheck=${helpers[$tool_cpu]}/ledcheck.exe
     if [ "$tool_cpu" = x86_64 ]; then
         # Debian's wine picks the 32-bit loader whenever wine32 is installed;
         # its wrapper runs this one where wine32 is missing. Driver, ledcheck
