@@ -91,7 +91,7 @@ struct RunOptions {
     bool lowMemory;       // Lower the address space so a large allocation fails.
     std::vector<std::string> env; // More of the tool's environment, "NAME=value", replacing the above.
     rlim_t fileSizeLimit = RLIM_INFINITY;
-    std::string privateTmp = ""; // A folder the run sees at /tmp, which it then leaves alone.
+    std::string privateTmp = ""; // A folder the run sees at /tmp, which it then leaves alone; no trace.
 };
 
 // The run sees `folder` at /tmp, in a mount namespace of its own (and a user
@@ -122,7 +122,10 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     std::string tracePath = dir + "whole_run.trace";
     remove(tracePath.c_str());
 
-    std::vector<std::string> env = {"LEDSIM_TRACE=" + tracePath};
+    std::vector<std::string> env;
+    if (options.privateTmp.empty()) { // A private /tmp would hide a trace kept under /tmp.
+        env.push_back("LEDSIM_TRACE=" + tracePath);
+    }
     if (!options.scenario.empty()) {
         std::string folder = options.scenario[0] == '/' ? "" : std::string(SCENARIO_DIR) + "/";
         env.push_back("LEDSIM_SCENARIO=" + folder + options.scenario);
@@ -171,9 +174,14 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
         }
         struct rlimit fileSize = {options.fileSizeLimit, options.fileSizeLimit};
         setrlimit(RLIMIT_FSIZE, &fileSize);
-        if (!options.privateTmp.empty() && !MountPrivateTmp(options.privateTmp)) {
-            fprintf(stderr, "no private /tmp: %s\n", strerror(errno));
-            _exit(126);
+        if (!options.privateTmp.empty()) {
+            // The tool, which may sit under /tmp too, is run through a descriptor taken before.
+            std::string tool = "/proc/self/fd/" + std::to_string(open(TOOL_PATH, O_RDONLY));
+            if (!MountPrivateTmp(options.privateTmp)) {
+                fprintf(stderr, "no private /tmp: %s\n", strerror(errno));
+                _exit(126);
+            }
+            argv[argStorage.size() - args.size() - 1] = &tool[0];
         }
         // The wrapper is looked up in this process's PATH, not the tool's bare environment.
         execvpe(argv[0], argv.data(), envp.data());

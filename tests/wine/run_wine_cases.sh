@@ -289,10 +289,11 @@ restart() {
 }
 
 # Waits until ledcheck lists $1 devices and the first one answers "$2"
-# (a read of its three levels), or just lists them when $2 is empty.
+# (a read of its three levels), or just lists them when $2 is empty. A
+# loaded machine has taken over 20 s to start a driver after a restart.
 wait_devices() {
     local count=$1 levels=$2 tries
-    for ((tries = 0; tries < 40; tries++)); do
+    for ((tries = 0; tries < 120; tries++)); do
         if [ "$(wine_run "$ledcheck" list | grep -c '^[\]')" -eq "$count" ] &&
            { [ -z "$levels" ] || [ "$(wine_run "$ledcheck" get 0)" = "$levels" ]; }; then
             return 0
