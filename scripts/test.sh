@@ -6,7 +6,7 @@
 # A stage whose packages are missing and cannot be installed here (not root)
 # is skipped; under CI (CI set) it fails.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 stages=("$@")
 [ ${#stages[@]} -gt 0 ] || stages=(default asan valgrind tidy fuzz windows)
 
