@@ -1,11 +1,13 @@
 #include "environment.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "own_file.h"
 #include "scenario.h"
 #include "trace.h"
 
@@ -34,25 +36,15 @@ static std::string ReadWholeFile(const char* path)
     if (path[0] == '\0') {
         StopBeforeTheTool("LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it");
     }
-    FILE* file = fopen(path, "rb");
-    if (file == NULL) {
-        StopBeforeTheTool(std::string(path) + ": cannot read scenario: " + strerror(errno));
-    }
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
     std::string text;
-    char chunk[4096];
-    size_t got = 0;
-    while (text.size() <= SCENARIO_LIMIT && (got = fread(chunk, 1, sizeof(chunk), file)) > 0) {
-        text.append(chunk, got);
+    if (fd < 0 || !ReadWhole(fd, &text, SCENARIO_LIMIT)) {
+        int reason = errno;
+        StopBeforeTheTool(
+            std::string(path) + ": cannot read scenario: " +
+            (reason == EFBIG ? "larger than 1 MiB, the limit for a scenario" : strerror(reason)));
     }
-    int readError = ferror(file) != 0 ? errno : 0;
-    fclose(file);
-    if (readError != 0) {
-        StopBeforeTheTool(std::string(path) + ": cannot read scenario: " + strerror(readError));
-    }
-    if (text.size() > SCENARIO_LIMIT) {
-        StopBeforeTheTool(std::string(path) +
-                          ": cannot read scenario: larger than 1 MiB, the limit for a scenario");
-    }
+    close(fd);
     return text;
 }
 

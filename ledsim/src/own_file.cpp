@@ -57,3 +57,22 @@ bool WriteWhole(int fd, const std::string& text)
     }
     return true;
 }
+
+bool ReadWhole(int fd, std::string* text, size_t limit)
+{
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0;
+        }
+        text->append(chunk, static_cast<size_t>(got));
+        if (text->size() > limit) {
+            errno = EFBIG;
+            return false;
+        }
+    }
+}

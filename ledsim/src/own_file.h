@@ -14,3 +14,7 @@ int OpenOwnFile(const std::string& path, int flags, const char* what, std::strin
 
 // Writes all of text, retrying short writes; false with errno on a failure.
 bool WriteWhole(int fd, const std::string& text);
+
+// Reads fd to its end: true with all of it in *text, or false with errno
+// (EFBIG for more than limit bytes). A read error is never taken for the end.
+bool ReadWhole(int fd, std::string* text, size_t limit);

@@ -68,32 +68,6 @@ static std::string StateLine(const std::string& path, const uint8_t levels[3])
            std::to_string(levels[2]) + "\n";
 }
 
-// The whole file, or a reason in *error: a read error is never taken for
-// the end of the file, or the next save would drop what was not read.
-static std::string ReadStateText(int fd, const std::string& path, std::string* error)
-{
-    std::string text;
-    char chunk[65536];
-    for (;;) {
-        ssize_t got = read(fd, chunk, sizeof(chunk));
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            *error = path + ": cannot read brightness state: " + strerror(errno);
-            return text;
-        }
-        if (got == 0) {
-            return text;
-        }
-        text.append(chunk, static_cast<size_t>(got));
-        if (text.size() > STATE_LIMIT) {
-            *error = path + ": cannot read brightness state: larger than 16 MiB, the limit for a state file";
-            return text;
-        }
-    }
-}
-
 static bool ParseStateText(const std::string& text, SimMachine* machine, std::string* error)
 {
     std::unordered_map<std::u16string, size_t> byPath;
@@ -140,9 +114,17 @@ bool LoadBrightnessState(SimMachine* machine, std::string* error)
     if (fd < 0) {
         return error->empty(); // A missing file is an empty one.
     }
-    std::string text = ReadStateText(fd, machine->statePath, error);
+    // A read error is refused: the next save would drop what was not read.
+    std::string text;
+    bool read = ReadWhole(fd, &text, STATE_LIMIT);
+    int reason = errno;
     close(fd);
-    return error->empty() && ParseStateText(text, machine, error);
+    if (!read) {
+        *error = machine->statePath + ": cannot read brightness state: " +
+                 (reason == EFBIG ? "larger than 16 MiB, the limit for a state file" : strerror(reason));
+        return false;
+    }
+    return ParseStateText(text, machine, error);
 }
 
 static bool IsTemporaryName(const std::string& name, const std::string& prefix)

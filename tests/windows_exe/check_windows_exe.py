@@ -200,16 +200,15 @@ if __name__ == "__main__":
     parser.add_argument("--x64", action="store_true", help="the x64 exe")
     parser.add_argument("--static-crt", action="store_true", help="the MSVC build, CRT linked in")
     parser.add_argument("--version", required=True, help="the project's version, from CMake")
-    parser.add_argument("--commit", help="the commit the exe must name (git rev-parse HEAD)")
-    parser.add_argument("--source", help="a checkout whose HEAD, where git can tell it, is that commit")
+    parser.add_argument("--source", help="the checkout whose HEAD, where git can tell it, the exe must name")
     parser.add_argument("path", nargs="+", help="an exe, or a package (.zip)")
     args = parser.parse_args()
     if args.x64:
         EXPECTED = X64
     if args.static_crt:
         ALLOWED_IMPORTS, SIZE_LIMIT = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT
-    VERSION, COMMIT = args.version, args.commit
-    if args.source and not COMMIT:
+    VERSION = args.version
+    if args.source:
         git = subprocess.run(["git", "-C", args.source, "rev-parse", "HEAD"], capture_output=True, text=True)
         COMMIT = git.stdout.strip() if git.returncode == 0 else None
     results = [check_package(p) if p.endswith(".zip") else check(p) for p in args.path]
