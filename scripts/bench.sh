@@ -71,6 +71,7 @@ prefix_writes() {
     # A persistent wineserver of its own; the one wineboot started may still
     # be winding down, and -p refuses while it runs.
     wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
     wineserver -p >/dev/null 2>&1 </dev/null
     "$@" "$exe" >/dev/null 2>&1 </dev/null || true # Starts Wine's services outside the count.
     echo "$(piped_writes "$tmp/pipe" "$@" "$exe" r green) $(piped_writes "$tmp/pipe" "$@" "$print_only")"

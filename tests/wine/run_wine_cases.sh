@@ -283,8 +283,12 @@ step() {
     return 1
 }
 
+# A new persistent wineserver: -p does nothing while the old one still winds
+# down, and then every later run would start and stop a server (and the
+# driver) of its own.
 restart() {
     wineserver -k >/dev/null 2>&1
+    wineserver -w >/dev/null 2>&1
     wineserver -p >/dev/null 2>&1 </dev/null
 }
 
