@@ -77,3 +77,8 @@ function(led_report_missing_tools)
   endif()
   message(WARNING "Missing packages; their checks are skipped:${report}\n${install}")
 endfunction()
+
+# Debian's python3, whose standard library has the sqlite3 module: a python3
+# of another install on the PATH may lack it, or python3-pefile.
+set(LED_PYTHON /usr/bin/python3)
+led_require(LED_PYTHON_FOUND python3 EXISTS ${LED_PYTHON})

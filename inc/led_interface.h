@@ -60,9 +60,13 @@ Abstract:
 #define FILE_DEVICE_LED 0x9C42u
 
 //
+// The LED channels, in this order: green (0), blue (1), keyback (2).
+//
+#define LED_CHANNEL_COUNT 3
+
+//
 // First function number Windows leaves to vendors. Each channel has a read
-// and a write, in the channel order green (0), blue (1), keyback (2): reads
-// are even, writes odd.
+// and a write, in the channel order above: reads are even, writes odd.
 //
 #define LED_IOCTL_INDEX 0x800
 

@@ -6,13 +6,18 @@
 #   - under Wine, how many writes one run's output takes on its way into a
 #     pipe: the 32-bit exe in a win32 prefix, the x64 exe in a win64 one on
 #     Wine's 64-bit loader alone;
-#   - on Linux, the instructions one run costs (valgrind --tool=callgrind).
+#   - on Linux, on the simulated machine: the instructions of one run keeping
+#     nothing and of one write with its brightness store (valgrind
+#     --tool=callgrind); 1,000 write runs of each, side by side; a write on a
+#     scenario near the 1 MiB limit whose store keeps every device's levels.
 #   scripts/bench.sh [--check] [BUILD-DIR]
 # Everything comes from a build tree of the windows preset: BUILD-DIR, or
 # build/windows, configured and built first. With --check (the CTest test
 # bench) it fails unless what the README claims holds: each exe at most
-# 24 KiB, one piped write for each, a Linux run at most 1.5 times the
-# printf-only program's instructions. It leaves nothing in TMPDIR.
+# 24 KiB, one piped write for each; on Linux, a run keeping nothing at most
+# 2.5 times the printf-only program's instructions, a write with its store at
+# most 1.5 million, 1,000 of them at most 4 times as long as 1,000 keeping
+# nothing, and the large scenario under a second. It leaves nothing in TMPDIR.
 # Where the kernel runs no i386 code, Wine's 32-bit loader runs under
 # qemu-i386, set up as for the Wine cases (tests/wine/wine_route.sh).
 set -euo pipefail
@@ -103,19 +108,48 @@ instructions() {
     valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
         sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
 }
-export LEDSIM_STATE=$tmp/ledsim.state
-tool_instructions=$(instructions "$build/Tovrin_LED_Test" r green)
+# Seconds that a command takes, to the millisecond.
+seconds() {
+    local start=$EPOCHREALTIME
+    "$@" >/dev/null
+    awk -v s="$start" -v e="$EPOCHREALTIME" 'BEGIN { printf "%.3f", e - s }'
+}
+writes() {
+    local i
+    for ((i = 0; i < 1000; i++)); do LEDSIM_STATE=$1 "$tool" w green 7; done
+}
+tool=$build/Tovrin_LED_Test
+store=$tmp/ledsim.db
+LEDSIM_STATE=$store "$tool" w green 6 >/dev/null # The store exists, as after a first run.
+nothing_instructions=$(LEDSIM_STATE='' instructions "$tool" w green 7)
+store_instructions=$(LEDSIM_STATE=$store instructions "$tool" w green 7)
 print_instructions=$(instructions "$build/tests/bench/print_only")
-ratio=$(awk -v t="$tool_instructions" -v p="$print_instructions" 'BEGIN { printf "%.2f", t / p }')
+ratio=$(awk -v t="$nothing_instructions" -v p="$print_instructions" 'BEGIN { printf "%.2f", t / p }')
+nothing_seconds=$(seconds writes '')
+store_seconds=$(seconds writes "$store")
+runs_ratio=$(awk -v s="$store_seconds" -v n="$nothing_seconds" 'BEGIN { printf "%.2f", s / n }')
+# A scenario near its 1 MiB limit, and a store that keeps a row for each of its devices.
+scenario=$tmp/large.scn
+awk 'BEGIN { for (i = 0; size < 1048000; i++) { line = sprintf("interface L%06d\n", i); size += length(line); printf "%s", line } }' >"$scenario"
+/usr/bin/python3 -c 'import sqlite3, sys
+db = sqlite3.connect(sys.argv[2])
+db.executemany("INSERT OR REPLACE INTO brightness VALUES (?, 1, 2, 3)", ([l.split()[1]] for l in open(sys.argv[1])))
+db.commit()' "$scenario" "$store"
+large_seconds=$(LEDSIM_SCENARIO=$scenario LEDSIM_STATE=$store seconds "$tool" w blue 9)
+large_devices=$(wc -l <"$scenario")
 
-row() { printf '%-42s %-18s %s\n' "$@"; }
+row() { printf '%-46s %-18s %s\n' "$@"; }
 row "" "Tovrin_LED_Test" "printf-only C program"
 row "Windows exe, bytes" "$(stat -c %s "$exe")" "$(stat -c %s "$print_only")"
 row "Windows exe x64, bytes" "$(stat -c %s "$exe64")" "$(stat -c %s "$print_only64")"
 row "Wine (win32), writes into a pipe" "$tool_writes" "$print_writes"
 row "Wine (win64, x64 exe), writes into a pipe" "$tool_writes64" "$print_writes64"
-row "Linux, instructions of one run" "$tool_instructions" "$print_instructions"
-row "Linux, tool / printf-only" "${ratio}x" ""
+row "Linux, instructions, keeping nothing" "$nothing_instructions" "$print_instructions"
+row "Linux, keeping nothing / printf-only" "${ratio}x" ""
+row "Linux, instructions, a write with its store" "$store_instructions" ""
+row "Linux, 1,000 writes keeping nothing, s" "$nothing_seconds" ""
+row "Linux, 1,000 writes with the store, s" "$store_seconds" "${runs_ratio}x"
+row "Linux, $large_devices devices (1 MiB) and store, s" "$large_seconds" ""
 [ -z "$note" ] || echo "$note"
 
 [ -n "$check" ] || exit 0
@@ -126,5 +160,8 @@ for file in "$exe" "$exe64"; do
 done
 [ "$tool_writes" = 1 ] || fail "the 32-bit exe's output took $tool_writes writes into a pipe, not 1"
 [ "$tool_writes64" = 1 ] || fail "the x64 exe's output took $tool_writes64 writes into a pipe, not 1"
-awk -v r="$ratio" 'BEGIN { exit !(r <= 1.5) }' || fail "a Linux run costs ${ratio}x the printf-only program, over 1.5x"
+awk -v r="$ratio" 'BEGIN { exit !(r <= 2.5) }' || fail "a Linux run costs ${ratio}x the printf-only program, over 2.5x"
+[ "$store_instructions" -le 1500000 ] || fail "a write with its store costs $store_instructions instructions, over 1.5 million"
+awk -v r="$runs_ratio" 'BEGIN { exit !(r <= 4) }' || fail "1,000 writes with the store take ${runs_ratio}x as long, over 4x"
+awk -v s="$large_seconds" 'BEGIN { exit !(s < 1) }' || fail "the 1 MiB scenario with its store took $large_seconds s"
 exit "$failed"

@@ -10,14 +10,16 @@ packages_for() {
     case "$1" in
         # What building the tool takes (the README's first command); every
         # stage builds it.
-        build) echo "g++ cmake make" ;;
-        # The unit tests' library, the format check, and node and npm for the
-        # workflow validator unless npx is there already (NodeSource's nodejs
-        # carries its own npm and conflicts with Debian's).
-        default) echo "$(packages_for build) libgtest-dev clang-format$(command -v npx >/dev/null || echo " nodejs npm")" ;;
-        asan) echo "$(packages_for build) libgtest-dev" ;;
+        build) echo "g++ cmake make libsqlite3-dev" ;;
+        # The unit tests' library, python3 for the tests that run the tool, the
+        # format check, and node and npm for the workflow validator unless npx
+        # is there already (NodeSource's nodejs carries its own npm and
+        # conflicts with Debian's).
+        default) echo "$(packages_for asan) clang-format$(command -v npx >/dev/null || echo " nodejs npm")" ;;
+        asan) echo "$(packages_for build) libgtest-dev python3" ;;
         valgrind) echo "$(packages_for asan) valgrind" ;;
-        tidy) echo "$(packages_for build) clang-tidy clang-format" ;;
+        # python3 too: configuring looks for it, for the tests that run the tool.
+        tidy) echo "$(packages_for build) clang-tidy clang-format python3" ;;
         fuzz) echo "$(packages_for build) clang libclang-rt-14-dev" ;;
         # The cross toolchains and the PE reader; Wine, with the i386
         # architecture for the 32-bit exe, the DDK headers and strace; clang-cl

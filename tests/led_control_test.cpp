@@ -85,7 +85,7 @@ TEST_F(LedDeviceTest, OpensWithTheDriversParameters)
 {
     Load("interface \\\\?\\LED#1\n");
     EXPECT_EQ("CreateFileW path=\\\\?\\LED#1 access=0xC0000000 share=3 disposition=3 flags=0x80 error=0",
-              LedSimTrace().back());
+              LedSimCalls().back());
 }
 
 TEST_F(LedDeviceTest, ReadsEachChannel)
@@ -114,7 +114,7 @@ TEST_F(LedDeviceTest, WritesArriveAsTheSameByte)
         EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
         EXPECT_EQ(w.value, LedSimBrightness(0, w.color));
         std::string value = " value=" + std::to_string(w.value) + " ";
-        EXPECT_NE(std::string::npos, LedSimTrace().back().find(value)) << LedSimTrace().back();
+        EXPECT_NE(std::string::npos, LedSimCalls().back().find(value)) << LedSimCalls().back();
     }
 }
 

@@ -2,17 +2,11 @@
 // for byte, exit status, and the platform's books (anything left open or
 // closed twice shows on standard error).
 #include <fcntl.h>
-#include <glob.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -86,32 +80,9 @@ std::vector<std::string> Wrapper()
 }
 
 struct RunOptions {
-    std::string scenario; // File under tests/scenarios, an absolute path, or empty: the default machine.
-    std::string state;    // LEDSIM_STATE, if not empty.
+    std::string scenario; // File under tests/scenarios.
     bool lowMemory;       // Lower the address space so a large allocation fails.
-    std::vector<std::string> env; // More of the tool's environment, "NAME=value", replacing the above.
-    rlim_t fileSizeLimit = RLIM_INFINITY;
-    std::string privateTmp = ""; // A folder the run sees at /tmp, which it then leaves alone; no trace.
 };
-
-// The run sees `folder` at /tmp, in a mount namespace of its own (and a user
-// namespace, keeping its ids, where it is not root). False where none can be made.
-bool MountPrivateTmp(const std::string& folder)
-{
-    const bool root = geteuid() == 0;
-    const std::string uid = std::to_string(geteuid());
-    const std::string gid = std::to_string(getegid());
-    if (unshare(root ? CLONE_NEWNS : CLONE_NEWUSER | CLONE_NEWNS) != 0) {
-        return false;
-    }
-    if (!root) {
-        std::ofstream("/proc/self/setgroups") << "deny";
-        std::ofstream("/proc/self/uid_map") << uid + " " + uid + " 1";
-        std::ofstream("/proc/self/gid_map") << gid + " " + gid + " 1";
-    }
-    return mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           mount(folder.c_str(), "/tmp", nullptr, MS_BIND, nullptr) == 0;
-}
 
 RunResult RunTool(const std::vector<std::string>& args, const RunOptions& options)
 {
@@ -122,30 +93,12 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
     std::string tracePath = dir + "whole_run.trace";
     remove(tracePath.c_str());
 
-    std::vector<std::string> env;
-    if (options.privateTmp.empty()) { // A private /tmp would hide a trace kept under /tmp.
-        env.push_back("LEDSIM_TRACE=" + tracePath);
-    }
-    if (!options.scenario.empty()) {
-        std::string folder = options.scenario[0] == '/' ? "" : std::string(SCENARIO_DIR) + "/";
-        env.push_back("LEDSIM_SCENARIO=" + folder + options.scenario);
-    }
-    if (!options.state.empty()) {
-        env.push_back("LEDSIM_STATE=" + options.state);
-    }
+    std::vector<std::string> env = {"LEDSIM_TRACE=" + tracePath,
+                                    "LEDSIM_SCENARIO=" + std::string(SCENARIO_DIR) + "/" + options.scenario};
     if (options.lowMemory && TOOL_SANITIZED) {
         env.push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=256");
     } else if (getenv("ASAN_OPTIONS") != nullptr) {
         env.push_back(std::string("ASAN_OPTIONS=") + getenv("ASAN_OPTIONS"));
-    }
-    // One entry per name: a wrapper such as valgrind may not keep the order.
-    for (const std::string& entry : options.env) {
-        std::string name = entry.substr(0, entry.find('=') + 1);
-        env.erase(
-            std::remove_if(env.begin(), env.end(),
-                           [&name](const std::string& e) { return e.compare(0, name.size(), name) == 0; }),
-            env.end());
-        env.push_back(entry);
     }
 
     std::vector<std::string> argStorage = Wrapper();
@@ -171,17 +124,6 @@ RunResult RunTool(const std::vector<std::string>& args, const RunOptions& option
         if (options.lowMemory && !TOOL_SANITIZED) {
             struct rlimit limit = {256u << 20, 256u << 20};
             setrlimit(RLIMIT_AS, &limit);
-        }
-        struct rlimit fileSize = {options.fileSizeLimit, options.fileSizeLimit};
-        setrlimit(RLIMIT_FSIZE, &fileSize);
-        if (!options.privateTmp.empty()) {
-            // The tool, which may sit under /tmp too, is run through a descriptor taken before.
-            std::string tool = "/proc/self/fd/" + std::to_string(open(TOOL_PATH, O_RDONLY));
-            if (!MountPrivateTmp(options.privateTmp)) {
-                fprintf(stderr, "no private /tmp: %s\n", strerror(errno));
-                _exit(126);
-            }
-            argv[argStorage.size() - args.size() - 1] = &tool[0];
         }
         // The wrapper is looked up in this process's PATH, not the tool's bare environment.
         execvpe(argv[0], argv.data(), envp.data());
@@ -215,7 +157,7 @@ struct RunCase {
 void CheckRun(const RunCase& c, bool lowMemory = false)
 {
     SCOPED_TRACE(c.name);
-    RunResult result = RunTool(c.args, {c.scenario, "", lowMemory, {}});
+    RunResult result = RunTool(c.args, {c.scenario, lowMemory});
     EXPECT_EQ(0, result.status);
     EXPECT_EQ(c.expected, result.out);
     EXPECT_EQ("", result.err) << "the platform's books or a sanitizer complained";
@@ -267,7 +209,7 @@ TEST(WholeRun, RefusedCommandLineClosesTheDevice)
     for (const RunCase& c : cases) {
         CheckRun(c);
     }
-    RunResult refused = RunTool({"w", "keyback", "300"}, {"one_device.scn", "", false, {}});
+    RunResult refused = RunTool({"w", "keyback", "300"}, {"one_device.scn", false});
     EXPECT_EQ(std::string::npos, refused.trace.find("DeviceIoControl")) << "no request reaches the driver";
     EXPECT_NE(std::string::npos, refused.trace.find("CloseHandle error=0"));
 }
@@ -367,7 +309,7 @@ TEST(WholeRun, DeviceFailures)
 
 TEST(WholeRun, MakesExactlyTheExpectedPlatformCalls)
 {
-    RunResult result = RunTool({"r", "green"}, {"one_device.scn", "", false, {}});
+    RunResult result = RunTool({"r", "green"}, {"one_device.scn", false});
     EXPECT_EQ("CLSIDFromString text=" + GUID_TEXT +
                   " result=0x00000000\n"
                   "SetupDiGetClassDevsW flags=0x12 error=0\n"
@@ -383,217 +325,6 @@ TEST(WholeRun, MakesExactlyTheExpectedPlatformCalls)
                   "DeviceIoControl code=0x9C422000 in=0 out=1 error=0\n"
                   "CloseHandle error=0\n",
               result.trace);
-}
-
-// Where the default machine keeps its brightness: LEDSIM_STATE, else
-// $TMPDIR, else /tmp, which the run sees in a private mount namespace so that
-// the user's own default state is never touched. A write is read back by the
-// next run, and entries that another machine (a scenario) keeps in the same
-// file stay.
-TEST(WholeRun, DefaultMachineKeepsBrightnessBetweenRuns)
-{
-    const std::string dir = testing::TempDir() + std::to_string(getpid()) + "_kept";
-    const std::string own = dir + "/ledsim-" + std::to_string(getuid()) + ".state";
-    mkdir(dir.c_str(), 0700);
-    const struct {
-        const char* name;
-        std::vector<std::string> env;
-        std::string file;
-        bool privateTmp;
-    } cases[] = {
-        {"LEDSIM_STATE", {"LEDSIM_STATE=" + dir + "/chosen.state"}, dir + "/chosen.state", false},
-        {"TMPDIR", {"TMPDIR=" + dir}, own, false},
-        {"TMPDIR unset: /tmp", {}, own, true},
-        {"TMPDIR empty: /tmp", {"TMPDIR="}, own, true},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        remove(c.file.c_str());
-        RunTool({"w", "keyback", "6"}, {"path_99.scn", c.file, false, {}});
-        RunOptions options = {"", "", false, c.env};
-        options.privateTmp = c.privateTmp ? dir : "";
-        RunResult write = RunTool({"w", "blue", "128"}, options);
-        if (write.status == 126 && getenv("CI") == nullptr) {
-            printf("SKIPPED row '%s': %s", c.name, write.err.c_str()); // No namespace here; CI has one.
-            continue;
-        }
-        EXPECT_EQ(Found(0) + "brightness = 128\nDeviceIoControl Success\n", write.out);
-        RunResult read = RunTool({"r", "blue"}, options);
-        EXPECT_EQ(Found(0) + "Brightness == 128\n", read.out);
-        RunResult other = RunTool({"r", "green"}, options);
-        EXPECT_EQ(Found(0) + "Brightness == 0\n", other.out);
-        RunResult scenario = RunTool({"r", "keyback"}, {"path_99.scn", c.file, false, {}});
-        EXPECT_EQ(SET_CREATED + CB_SIZE + PathLine("\\\\?\\" + std::string(95, 'A')) + OPENED +
-                      "Brightness == 6\n",
-                  scenario.out);
-        EXPECT_EQ("", write.err + read.err + other.err + scenario.err);
-        EXPECT_NE(std::string::npos, ReadFile(c.file).find(LedPath(0) + " 0 128 0\n"));
-        remove(c.file.c_str());
-        remove((c.file + ".lock").c_str());
-    }
-    rmdir(dir.c_str());
-}
-
-// Runs that share a state take turns: three writes at once, each to its own
-// channel, are all kept, round after round.
-TEST(WholeRun, ConcurrentWritesAreAllKept)
-{
-    const std::string state = testing::TempDir() + std::to_string(getpid()) + "_concurrent.state";
-    const std::vector<std::string> writes[] = {
-        {"w", "green", "11"}, {"w", "blue", "22"}, {"w", "keyback", "33"}};
-    for (int round = 0; round < 20; round++) {
-        remove(state.c_str());
-        std::vector<pid_t> writers;
-        for (const std::vector<std::string>& args : writes) {
-            pid_t writer = fork();
-            if (writer == 0) {
-                RunResult result = RunTool(args, {"", state, false, {}});
-                _exit(result.status == 0 && result.err.empty() ? 0 : 1);
-            }
-            writers.push_back(writer);
-        }
-        for (pid_t writer : writers) {
-            int status = -1;
-            waitpid(writer, &status, 0);
-            EXPECT_EQ(0, status);
-        }
-        ASSERT_EQ(LedPath(0) + " 11 22 33\n", ReadFile(state)) << "round " << round;
-    }
-    remove(state.c_str());
-    remove((state + ".lock").c_str());
-}
-
-// A setup the machine cannot use stops the run before the tool, naming the
-// file (and line); an unkept brightness or trace is said and the run goes on.
-// What a case plants at the state path must be refused or left alone, never
-// followed or waited on; a kept state is a private regular file, and no
-// temporary of it is left behind.
-TEST(WholeRun, RefusesASetupItCannotUse)
-{
-    enum Plant { NOTHING, FIFO, LINK, FOLDER, OTHER_USER, HUGE, OTHERS, LEFTOVER, LOCKED };
-    const std::string dir = SCENARIO_DIR;
-    const std::string base = testing::TempDir() + std::to_string(getpid()) + "_whole_run_";
-    const std::string state = base + "refused.state";
-    const std::string victim = base + "victim";
-    const std::string unsaved = state + ".missing/state";
-    const std::string untraced = base + "missing/trace";
-    const std::string traceFifo = base + "trace.fifo";
-    const std::string traceLink = base + "trace.link";
-    std::string others; // Other machines' lines, more than a file-size limit of 4 KiB lets a save write.
-    for (int i = 0; i < 400; i++) {
-        others += "\\\\?\\OTHER#" + std::to_string(i) + " 1 2 3\n";
-    }
-    // Only root can give a file away; anyone else finds one that is not theirs.
-    const bool root = geteuid() == 0;
-    const std::string foreign = root ? state : "/etc/passwd";
-    const std::string written = Found(0) + "brightness = 9\nDeviceIoControl Success\n";
-    const struct {
-        const char* name;
-        const char* scenario;
-        std::string state;
-        Plant plant;
-        int status;
-        std::string out;
-        std::string err;
-        std::string env = ""; // One more variable of the tool's, "NAME=value".
-        rlim_t fileSizeLimit = RLIM_INFINITY;
-    } cases[] = {
-        {"unknown directive", "bad_scenario.scn", state, NOTHING, 2, "",
-         dir + "/bad_scenario.scn:2: unknown directive 'flash-all-leds'"},
-        {"missing scenario", "no_such_file.scn", state, NOTHING, 2, "",
-         dir + "/no_such_file.scn: cannot read scenario: No such file or directory"},
-        {"scenario is a folder", ".", state, NOTHING, 2, "",
-         dir + "/.: cannot read scenario: Is a directory"},
-        {"scenario set but empty", "", state, NOTHING, 2, "",
-         "LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it", "LEDSIM_SCENARIO="},
-        {"scenario without end", "/dev/zero", state, NOTHING, 2, "",
-         "/dev/zero: cannot read scenario: larger than 1 MiB, the limit for a scenario"},
-        {"FIFO at the state path", "", state, FIFO, 2, "",
-         state + ": brightness state must be a regular file, not a FIFO"},
-        {"link at the state path", "", state, LINK, 2, "",
-         state + ": brightness state must be a regular file, not a symbolic link"},
-        {"folder at the state path", "", state, FOLDER, 2, "",
-         state + ": brightness state must be a regular file, not a folder"},
-        {"another user's state file", "", foreign, OTHER_USER, 2, "",
-         foreign + ": brightness state must be your own file, not another user's"},
-        {"state written", "", state, NOTHING, 0, written, ""},
-        {"state cannot be saved", "", unsaved, NOTHING, 0, written,
-         "brightness not kept: " + unsaved + ": No such file or directory"},
-        {"trace cannot be written", "", state, NOTHING, 0, written,
-         "trace not written: " + untraced + ": No such file or directory", "LEDSIM_TRACE=" + untraced},
-        {"trace a FIFO with no reader", "", state, NOTHING, 0, written,
-         "trace not written: " + traceFifo + ": a FIFO with no reader", "LEDSIM_TRACE=" + traceFifo},
-        {"trace a link", "", state, NOTHING, 0, written,
-         "trace not written: " + traceLink + ": trace must not be a symbolic link",
-         "LEDSIM_TRACE=" + traceLink},
-        {"trace write fails", "", state, NOTHING, 0, written,
-         "trace not written: /dev/full: No space left on device", "LEDSIM_TRACE=/dev/full"},
-        {"state read error", "", "/proc/self/mem", NOTHING, 2, "",
-         "/proc/self/mem: cannot read brightness state: Input/output error"},
-        {"state over 16 MiB", "", state, HUGE, 2, "",
-         state + ": cannot read brightness state: larger than 16 MiB, the limit for a state file"},
-        {"file-size limit at the save", "", state, OTHERS, 0, written,
-         "brightness not kept: " + state + ": File too large", "", 4096},
-        {"a killed run's temporary", "", state, LEFTOVER, 0, written, ""},
-        {"state held by another run", "", state, LOCKED, 2, "",
-         state + ": another run has held the brightness state for 10 s, the limit for waiting (its lock: " +
-             state + ".lock)"},
-    };
-    mkfifo(traceFifo.c_str(), 0600);
-    symlink(victim.c_str(), traceLink.c_str());
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::ofstream(victim) << "victim\n";
-        if (c.state != foreign || root) {
-            remove(c.state.c_str());
-        }
-        EXPECT_TRUE(c.plant != FIFO || mkfifo(c.state.c_str(), 0600) == 0);
-        EXPECT_TRUE(c.plant != LINK || symlink(victim.c_str(), c.state.c_str()) == 0);
-        EXPECT_TRUE(c.plant != FOLDER || mkdir(c.state.c_str(), 0700) == 0);
-        if (c.plant == OTHER_USER && root) {
-            std::ofstream(c.state) << "";
-            EXPECT_EQ(0, chown(c.state.c_str(), 65534, 65534));
-        }
-        EXPECT_TRUE(c.plant != HUGE ||
-                    (std::ofstream(c.state).good() && truncate(c.state.c_str(), 17 << 20) == 0));
-        if (c.plant == OTHERS || c.plant == LEFTOVER) {
-            std::ofstream(c.plant == OTHERS ? c.state : state + ".saving-Ab12Cd") << others;
-        }
-        int held = c.plant == LOCKED ? open((state + ".lock").c_str(), O_RDWR | O_CREAT, 0600) : -1;
-        EXPECT_TRUE(c.plant != LOCKED || flock(held, LOCK_EX) == 0);
-        std::vector<std::string> env;
-        if (!c.env.empty()) {
-            env.push_back(c.env);
-        }
-        RunOptions options = {c.scenario, c.state, false, env};
-        options.fileSizeLimit = c.fileSizeLimit;
-        RunResult result = RunTool({"w", "green", "9"}, options);
-        close(held);
-        EXPECT_EQ(c.status, result.status);
-        EXPECT_EQ(c.out, result.out);
-        EXPECT_EQ(c.err.empty() ? "" : "ledsim: " + c.err + "\n", result.err);
-        EXPECT_EQ("victim\n", ReadFile(victim));
-        struct stat info = {};
-        if (c.status == 0 && c.state == state && c.plant != OTHERS) {
-            ASSERT_EQ(0, lstat(state.c_str(), &info));
-            EXPECT_TRUE(S_ISREG(info.st_mode));
-            EXPECT_EQ(0600u, info.st_mode & 07777u);
-        }
-        EXPECT_TRUE(c.plant != OTHERS || ReadFile(state) == others) << "the old state was not kept";
-        glob_t left = {}; // The lock stays, for the next run to take.
-        glob((state + ".*").c_str(), 0, nullptr, &left);
-        for (size_t i = 0; i < left.gl_pathc; i++) {
-            EXPECT_EQ(state + ".lock", left.gl_pathv[i]) << "a temporary was left";
-        }
-        globfree(&left);
-        if (c.state != foreign || root) {
-            remove(c.state.c_str());
-        }
-    }
-    remove(victim.c_str());
-    remove(traceFifo.c_str());
-    remove(traceLink.c_str());
-    remove((state + ".lock").c_str());
 }
 
 } // namespace

@@ -103,8 +103,7 @@ TEST(ParseScenario, ReadsOptionsIntoTheInterface)
     EXPECT_TRUE(machine.interfaces[2].present);
     EXPECT_NE(0, memcmp(&LED_INTERFACE_CLASS, &machine.interfaces[2].interfaceClass, sizeof(GUID)));
     ASSERT_EQ(1u, machine.enumErrors.size());
-    EXPECT_EQ(4u, machine.enumErrors[0].index);
-    EXPECT_EQ(31u, machine.enumErrors[0].error);
+    EXPECT_EQ(31u, machine.enumErrors.at(4));
 }
 
 } // namespace

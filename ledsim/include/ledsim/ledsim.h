@@ -15,13 +15,12 @@ struct LedSimBooks {
 };
 
 // Replaces the machine with one described by scenario text (the format of
-// LEDSIM_SCENARIO). Nothing persists. On a refusal returns false with
-// "line N: reason" in *error and leaves the machine as it was.
+// LEDSIM_SCENARIO), in memory: nothing is kept. On a refusal returns false
+// with "line N: reason" in *error and leaves the machine as it was.
 bool LedSimLoadScenario(const std::string& text, std::string* error);
 
-// Replaces the machine with the embedded default: one LED device, its
-// brightness kept in statePath (nothing persists when statePath is empty).
-void LedSimLoadDefaultMachine(const char* statePath);
+// Replaces the machine with the embedded default: one LED device.
+void LedSimLoadDefaultMachine(void);
 
 LedSimBooks LedSimGetBooks(void);
 
@@ -29,7 +28,7 @@ LedSimBooks LedSimGetBooks(void);
 std::string LedSimCheckBooks(void);
 
 // Every platform call since the machine was loaded, one line each.
-const std::vector<std::string>& LedSimTrace(void);
+const std::vector<std::string>& LedSimCalls(void);
 
 // Brightness of one channel (0 green, 1 blue, 2 keyback) of the
 // interface at position `index` in the scenario; -1 if there is none.

@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include "machine.h"
-#include "trace.h"
 #include "utf.h"
 
 static int HexDigit(WCHAR c)
@@ -89,7 +88,7 @@ extern "C" HRESULT WINAPI CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid)
     while (lpsz != NULL && lpsz[length] != 0 && length < 64) {
         length++;
     }
-    TraceCall("CLSIDFromString text=%s result=0x%08X",
-              lpsz != NULL ? Utf16ToUtf8(lpsz, length).c_str() : "(null)", static_cast<unsigned>(result));
+    RecordCall(TheMachine(), "CLSIDFromString text=%s result=0x%08X",
+               lpsz != NULL ? Utf16ToUtf8(lpsz, length).c_str() : "(null)", static_cast<unsigned>(result));
     return result;
 }

@@ -10,7 +10,7 @@ struct LedCode {
 // Finds the channel and direction of one of the six codes.
 static bool DecodeLedCode(DWORD code, LedCode* led)
 {
-    for (DWORD channel = 0; channel < 3; channel++) {
+    for (DWORD channel = 0; channel < LED_CHANNEL_COUNT; channel++) {
         for (DWORD write = 0; write < 2; write++) {
             if (IOCTL_LED_CODE(channel, write) == code) {
                 *led = {channel, write == 1};
@@ -22,7 +22,7 @@ static bool DecodeLedCode(DWORD code, LedCode* led)
 }
 
 DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
-                      DWORD outLength, DWORD* bytesReturned)
+                      DWORD outLength, DWORD* bytesReturned, int* written)
 {
     LedCode led = {0, false};
     if (!DecodeLedCode(code, &led)) {
@@ -46,8 +46,10 @@ DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD i
         return ERROR_INVALID_PARAMETER;
     }
     *bytesReturned = 0;
+    *written = -1;
     if (led.write) {
         device->brightness[led.channel] = *byte;
+        *written = static_cast<int>(led.channel);
     } else if (!device->noOutput) {
         *byte = device->brightness[led.channel];
         *bytesReturned = 1;

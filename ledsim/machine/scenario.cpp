@@ -66,13 +66,23 @@ static bool ParseNumber(const std::string& text, DWORD* value)
     return true;
 }
 
-static const char* const KNOBS[] = {"green",         "blue",        "keyback",
-                                    "detail-error",  "size-error",  "open-error",
+static const char* const KNOBS[] = {"detail-error",  "size-error",  "open-error",
                                     "required-size", "ioctl-error", "no-output"};
+
+// A channel's number, or LED_CHANNEL_COUNT for a word that names none.
+static int ChannelNamed(const std::string& word)
+{
+    int channel = 0;
+    while (channel < LED_CHANNEL_COUNT && word != LED_CHANNEL_NAMES[channel]) {
+        channel++;
+    }
+    return channel;
+}
 
 static bool IsKnob(const std::string& word)
 {
-    return std::find(std::begin(KNOBS), std::end(KNOBS), word) != std::end(KNOBS);
+    return ChannelNamed(word) < LED_CHANNEL_COUNT ||
+           std::find(std::begin(KNOBS), std::end(KNOBS), word) != std::end(KNOBS);
 }
 
 static bool Fail(ScenarioError* error, const std::string& message)
@@ -90,7 +100,7 @@ static bool ParsePath(const std::vector<std::string>& words, std::u16string* pat
     if (words[1].find('=') != std::string::npos || IsKnob(words[1])) {
         return Fail(error, "'" + words[0] + "' needs a device path first, not the option '" + words[1] + "'");
     }
-    // The brightness state keeps a path on a line of text, which holds none.
+    // The trace gives each call one line, which a control character would break.
     for (char c : words[1]) {
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
             char code[8];
@@ -123,7 +133,7 @@ static bool ParseFault(const std::string& key, const std::string& text, SimFault
     return ParseKnobNumber(key, text, &fault->active, &fault->error, error);
 }
 
-static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, bool seen[3],
+static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, bool seen[LED_CHANNEL_COUNT],
                                  ScenarioError* error)
 {
     if (word == "no-output") {
@@ -143,12 +153,8 @@ static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, b
         return Fail(error, "'no-output' takes no value");
     }
 
-    static const char* const CHANNELS[] = {"green", "blue", "keyback"};
-    int channel = 0;
-    while (channel < 3 && key != CHANNELS[channel]) {
-        channel++;
-    }
-    if (channel < 3) {
+    int channel = ChannelNamed(key);
+    if (channel < LED_CHANNEL_COUNT) {
         DWORD value = 0;
         if (seen[channel]) {
             return Fail(error, "'" + key + "' given twice");
@@ -180,21 +186,18 @@ static bool ParseInterfaceOption(const std::string& word, SimInterface* iface, b
 
 static bool ParseEnumError(const std::vector<std::string>& words, SimMachine* machine, ScenarioError* error)
 {
-    SimEnumError entry = {0, 0};
+    DWORD numbers[2] = {0, 0}; // The index, then the error.
     if (words.size() != 3) {
         return Fail(error, "'enum-error' takes an index and an error code");
     }
     for (size_t i = 1; i < 3; i++) {
-        if (!ParseNumber(words[i], i == 1 ? &entry.index : &entry.error)) {
+        if (!ParseNumber(words[i], &numbers[i - 1])) {
             return Fail(error, "'enum-error' needs numbers from 0 to 0xFFFFFFFF, not '" + words[i] + "'");
         }
     }
-    for (const SimEnumError& other : machine->enumErrors) {
-        if (other.index == entry.index) {
-            return Fail(error, "'enum-error' given twice for one index");
-        }
+    if (!machine->enumErrors.emplace(numbers[0], numbers[1]).second) {
+        return Fail(error, "'enum-error' given twice for one index");
     }
-    machine->enumErrors.push_back(entry);
     return true;
 }
 
@@ -211,7 +214,7 @@ static bool ParseDirective(const std::vector<std::string>& words, SimMachine* ma
         if (directive == "other-interface") {
             iface.interfaceClass = OTHER_INTERFACE_CLASS;
         }
-        bool seen[3] = {false, false, false};
+        bool seen[LED_CHANNEL_COUNT] = {};
         for (size_t i = 2; i < words.size(); i++) {
             if (directive != "interface") {
                 return Fail(error, "'" + directive + "' takes only a path");
@@ -241,7 +244,7 @@ bool ParseScenario(const std::string& text, SimMachine* machine, ScenarioError* 
     static const char BOM[] = "\xEF\xBB\xBF";
     size_t start = text.compare(0, 3, BOM) == 0 ? 3 : 0;
     unsigned line = 0;
-    // Each path once: the brightness state keeps one line per path.
+    // Each path once: the brightness is kept by path.
     std::unordered_map<std::u16string, unsigned> listedAt;
     while (start < text.size()) {
         size_t end = text.find('\n', start);

@@ -5,8 +5,6 @@
 
 #include "led_device.h"
 #include "machine.h"
-#include "state_file.h"
-#include "trace.h"
 #include "utf.h"
 
 // Handle values look like the kernel's: small multiples of 4, never NULL.
@@ -91,8 +89,9 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, 
         machine.handles.push_back(opened);
         handle = reinterpret_cast<HANDLE>(HANDLE_BASE + HANDLE_STEP * (machine.handles.size() - 1));
     }
-    TraceCall("CreateFileW path=%s access=0x%08X share=%u disposition=%u flags=0x%X error=%u", path.c_str(),
-              dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes, error);
+    RecordCall(machine, "CreateFileW path=%s access=0x%08X share=%u disposition=%u flags=0x%X error=%u",
+               path.c_str(), dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes,
+               error);
     SimSetLastError(error);
     return handle;
 }
@@ -124,23 +123,20 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         error = ERROR_INVALID_PARAMETER;
     } else {
         SimInterface& device = machine.interfaces[handle->member];
-        uint8_t before[3] = {device.brightness[0], device.brightness[1], device.brightness[2]};
+        int written = -1;
         // The knob fails the request even with error 0, and serves nothing.
         error = device.ioctlError.active
                     ? device.ioctlError.error
                     : ServeLedControl(&device, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                      nOutBufferSize, &bytesReturned);
+                                      nOutBufferSize, &bytesReturned, &written);
         served = !device.ioctlError.active && error == ERROR_SUCCESS;
-        bool changed = before[0] != device.brightness[0] || before[1] != device.brightness[1] ||
-                       before[2] != device.brightness[2];
-        std::string saveError;
-        if (changed && !machine.statePath.empty() && !SaveBrightnessState(machine, &saveError)) {
-            fprintf(stderr, "ledsim: brightness not kept: %s\n", saveError.c_str());
+        if (served && written >= 0 && machine.hooks.levelSet != NULL) {
+            machine.hooks.levelSet(machine.hooks.keeper, device, written);
         }
     }
 
-    TraceCall("DeviceIoControl code=0x%08X in=%u out=%u%s error=%u", dwIoControlCode, nInBufferSize,
-              nOutBufferSize, value, error);
+    RecordCall(machine, "DeviceIoControl code=0x%08X in=%u out=%u%s error=%u", dwIoControlCode, nInBufferSize,
+               nOutBufferSize, value, error);
     if (!served) {
         SimSetLastError(error);
         return FALSE;
@@ -162,7 +158,7 @@ extern "C" BOOL WINAPI CloseHandle(HANDLE hObject)
     } else {
         handle->open = false;
     }
-    TraceCall("CloseHandle error=%u", error);
+    RecordCall(machine, "CloseHandle error=%u", error);
     if (error != ERROR_SUCCESS) {
         SimSetLastError(error);
         return FALSE;

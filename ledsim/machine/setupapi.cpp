@@ -4,7 +4,6 @@
 #include <string.h>
 
 #include "machine.h"
-#include "trace.h"
 
 static const uintptr_t SET_BASE = 0x7E000000;
 static const uintptr_t SET_STEP = 16;
@@ -27,6 +26,24 @@ static SimSet* FindSet(SimMachine& machine, HDEVINFO handle)
     return &machine.sets[index];
 }
 
+// The set's members of one interface class, listed on the first enumeration
+// that asks for that class.
+static const std::vector<size_t>& MembersOfClass(const SimMachine& machine, SimSet* set,
+                                                 const GUID& interfaceClass)
+{
+    if (!set->classListed || !SameGuid(set->listedClass, interfaceClass)) {
+        set->ofListedClass.clear();
+        for (size_t member : set->members) {
+            if (SameGuid(machine.interfaces[member].interfaceClass, interfaceClass)) {
+                set->ofListedClass.push_back(member);
+            }
+        }
+        set->classListed = true;
+        set->listedClass = interfaceClass;
+    }
+    return set->ofListedClass;
+}
+
 static BOOL Fail(DWORD error)
 {
     SetLastError(error);
@@ -46,7 +63,7 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, LPCWSTR E
     } else if ((ClassGuid == NULL && (Flags & DIGCF_ALLCLASSES) == 0) || Enumerator != NULL) {
         error = ERROR_INVALID_PARAMETER; // Enumerators name buses; none is simulated.
     } else {
-        SimSet set = {true, {}};
+        SimSet set = {true, {}, false, {}, {}};
         // Without DIGCF_DEVICEINTERFACE the GUID names a setup class: no interfaces.
         for (size_t i = 0; (Flags & DIGCF_DEVICEINTERFACE) != 0 && i < machine.interfaces.size(); i++) {
             const SimInterface& iface = machine.interfaces[i];
@@ -60,7 +77,7 @@ extern "C" HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, LPCWSTR E
         machine.books.setsCreated++;
         result = reinterpret_cast<HDEVINFO>(SET_BASE + SET_STEP * (machine.sets.size() - 1));
     }
-    TraceCall("SetupDiGetClassDevsW flags=0x%X error=%u", Flags, error);
+    RecordCall(machine, "SetupDiGetClassDevsW flags=0x%X error=%u", Flags, error);
     if (result == INVALID_HANDLE_VALUE) {
         SetLastError(error); // Even an injected 0: the call still failed.
     }
@@ -77,37 +94,23 @@ extern "C" BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_D
     bool listed = false;
     size_t found = 0;
 
-    const SimEnumError* injected = NULL;
-    for (const SimEnumError& entry : machine.enumErrors) {
-        if (entry.index == MemberIndex) {
-            injected = &entry;
-        }
-    }
+    auto injected = machine.enumErrors.find(MemberIndex);
     if (set == NULL) {
         error = ERROR_INVALID_HANDLE;
     } else if (DeviceInterfaceData == NULL || InterfaceClassGuid == NULL || DeviceInfoData != NULL) {
         error = ERROR_INVALID_PARAMETER;
     } else if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
         error = ERROR_INVALID_USER_BUFFER;
-    } else if (injected != NULL) {
-        error = injected->error; // Fails even with 0: there is no interface to return.
+    } else if (injected != machine.enumErrors.end()) {
+        error = injected->second; // Fails even with 0: there is no interface to return.
     } else {
-        error = ERROR_NO_MORE_ITEMS;
-        DWORD position = 0;
-        for (size_t i = 0; !listed && i < set->members.size(); i++) {
-            const SimInterface& iface = machine.interfaces[set->members[i]];
-            if (SameGuid(iface.interfaceClass, *InterfaceClassGuid)) {
-                if (position == MemberIndex) {
-                    found = set->members[i];
-                    listed = true;
-                    error = ERROR_SUCCESS;
-                }
-                position++;
-            }
-        }
+        const std::vector<size_t>& ofClass = MembersOfClass(machine, set, *InterfaceClassGuid);
+        listed = MemberIndex < ofClass.size();
+        error = listed ? ERROR_SUCCESS : ERROR_NO_MORE_ITEMS;
+        found = listed ? ofClass[MemberIndex] : 0;
     }
 
-    TraceCall("SetupDiEnumDeviceInterfaces index=%u error=%u", MemberIndex, error);
+    RecordCall(machine, "SetupDiEnumDeviceInterfaces index=%u error=%u", MemberIndex, error);
     if (!listed) {
         return Fail(error);
     }
@@ -166,7 +169,8 @@ extern "C" BOOL WINAPI SetupDiGetDeviceInterfaceDetailW(
         }
     }
 
-    TraceCall("SetupDiGetDeviceInterfaceDetailW size=%u error=%u", DeviceInterfaceDetailDataSize, error);
+    RecordCall(machine, "SetupDiGetDeviceInterfaceDetailW size=%u error=%u", DeviceInterfaceDetailDataSize,
+               error);
     if (reportSize && RequiredSize != NULL) {
         *RequiredSize = needed;
     }
@@ -191,7 +195,7 @@ extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
         set->open = false;
         machine.books.setsDestroyed++;
     }
-    TraceCall("SetupDiDestroyDeviceInfoList error=%u", error);
+    RecordCall(machine, "SetupDiDestroyDeviceInfoList error=%u", error);
     SetLastError(error);
     return error == ERROR_SUCCESS;
 }

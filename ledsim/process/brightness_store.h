@@ -1,0 +1,33 @@
+// The brightness kept between runs: an SQLite database with one row per
+// device path and a column per channel. A run reads its devices' rows when
+// its machine is loaded, and each write sets its one column of its one row
+// in a transaction of its own, so runs that share a store never hold it
+// between those moments and never undo one another's writes.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+
+#include "machine.h"
+
+struct BrightnessStore {
+    std::string path;
+    sqlite3* db;
+    std::string unusable; // Why writes cannot be kept, where the store could not be made.
+};
+
+// The four names the store owns: the database and SQLite's companions.
+extern const char* const STORE_SUFFIXES[4];
+
+// Opens the store at store->path, making it where missing, and sets the
+// machine's devices to the levels it keeps for them. False, with the reason
+// in *error, for a store the run must not use: something other than a
+// regular file of this user at one of its names, a file that is not a
+// store, or a store busy for longer than a run waits.
+bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::string* error);
+
+// The machine's level hook: keeps one level, or says why it cannot.
+void KeepLevel(void* context, const SimInterface& device, int channel);
+
+void CloseBrightnessStore(BrightnessStore* store);

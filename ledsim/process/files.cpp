@@ -1,0 +1,86 @@
+#include "files.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+bool CheckOwnRegularFile(const std::string& path, const char* what, std::string* error)
+{
+    struct stat info = {};
+    if (lstat(path.c_str(), &info) != 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        *error = path + ": " + strerror(errno);
+        return false;
+    }
+    const char* refusal = NULL;
+    if (S_ISLNK(info.st_mode)) {
+        refusal = "must be a regular file, not a symbolic link";
+    } else if (S_ISDIR(info.st_mode)) {
+        refusal = "must be a regular file, not a folder";
+    } else if (S_ISFIFO(info.st_mode)) {
+        refusal = "must be a regular file, not a FIFO";
+    } else if (!S_ISREG(info.st_mode)) {
+        refusal = "must be a regular file, not a device";
+    } else if (info.st_uid != geteuid()) {
+        refusal = "must be your own file, not another user's";
+    }
+    if (refusal != NULL) {
+        *error = path + ": " + what + " " + refusal;
+    }
+    return refusal == NULL;
+}
+
+std::string CanonicalPath(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    char real[PATH_MAX];
+    if (realpath(folder.c_str(), real) == NULL) {
+        return path;
+    }
+    return std::string(real) + (strcmp(real, "/") == 0 ? "" : "/") + path.substr(slash + 1);
+}
+
+bool ReadWhole(int fd, std::string* text, size_t limit)
+{
+    char chunk[65536];
+    for (;;) {
+        ssize_t got = read(fd, chunk, sizeof(chunk));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return got == 0;
+        }
+        text->append(chunk, static_cast<size_t>(got));
+        if (text->size() > limit) {
+            errno = EFBIG;
+            return false;
+        }
+    }
+}
+
+void IgnoreSignal(int signal, struct sigaction* previous)
+{
+    struct sigaction ignore = {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(signal, &ignore, previous);
+}
+
+void RestoreSignal(int signal, const struct sigaction* previous)
+{
+    sigaction(signal, previous, NULL);
+}
+
+long long MonotonicMs(void)
+{
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}

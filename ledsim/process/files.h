@@ -1,0 +1,29 @@
+// The files the process layer reads and writes: the store, the trace and
+// the scenario may be named in a shared folder such as /tmp, where another
+// user can plant a link, a FIFO or a file of their own at the path; a write
+// must not end the run with a signal, nor wait on it without end.
+#pragma once
+
+#include <signal.h>
+
+#include <string>
+
+// True where nothing is at path, or a regular file of this user (a link is
+// not followed); otherwise false with "<path>: <what> must be ..." in *error.
+bool CheckOwnRegularFile(const std::string& path, const char* what, std::string* error);
+
+// The path with its folder resolved, so that two names of one file compare
+// equal whether or not the file exists yet.
+std::string CanonicalPath(const std::string& path);
+
+// Reads fd to its end: true with all of it in *text, or false with errno
+// (EFBIG for more than limit bytes). A read error is never taken for the end.
+bool ReadWhole(int fd, std::string* text, size_t limit);
+
+// A write past a file-size limit or into a pipe without a reader fails with
+// EFBIG or EPIPE while its signal is ignored, rather than end the run.
+void IgnoreSignal(int signal, struct sigaction* previous);
+void RestoreSignal(int signal, const struct sigaction* previous);
+
+// Milliseconds on a clock that only goes forward, for bounded waits.
+long long MonotonicMs(void);

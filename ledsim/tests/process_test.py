@@ -1,0 +1,317 @@
+#!/usr/bin/python3
+"""The stand-in's process layer, through whole runs of the Linux tool: where
+the brightness is kept and what concurrent runs do to it, the trace, and
+every refusal, each a row. The tool's own output is checked elsewhere; here
+a run must print what it prints keeping nothing.
+    process_test.py <tool>    (LEDTEST_WRAPPER: a command, such as valgrind,
+                               that every run of the tool goes through)"""
+import contextlib
+import os
+import resource
+import shlex
+import sqlite3
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+TOOL = None
+WRAPPER = shlex.split(os.environ.get("LEDTEST_WRAPPER", ""))
+ROOT = os.geteuid() == 0
+DEVICE = "\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}"
+STORE_NAMES = ("", "-journal", "-wal", "-shm")
+BUSY_LIMIT = "another run has held the brightness store for 10 s, the limit for waiting"
+
+
+def tool_env(env):
+    """Only the environment given, and what a wrapper or sanitizer needs."""
+    return {**{k: v for k, v in os.environ.items() if k in ("PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS")}, **env}
+
+
+def run(args, env, limits=None, pass_fds=()):
+    """Runs the tool; (status, standard output, standard error)."""
+
+    def limit():
+        for which, value in (limits or {}).items():
+            resource.setrlimit(which, (value, value))
+
+    done = subprocess.run(WRAPPER + [TOOL] + args, env=tool_env(env), capture_output=True, preexec_fn=limit,
+                          pass_fds=pass_fds, timeout=120)
+    return done.returncode, done.stdout, done.stderr.decode()
+
+
+def contents(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def levels(store):
+    with contextlib.closing(sqlite3.connect(store)) as db:
+        return sorted(db.execute("SELECT * FROM brightness").fetchall())
+
+
+class Folder(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR"))
+        self.dir = self.tmp.name
+        self.store = os.path.join(self.dir, "lab.db")
+        self.written = run(["w", "green", "9"], {"LEDSIM_STATE": ""})[1]
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+        return self.path(name)
+
+
+class Refusals(Folder):
+    """A setup the machine cannot use stops the run before the tool, naming
+    the file and leaving it as it was; what is only said lets the run go on."""
+
+    def test_rows(self):
+        s = self.store
+        foreign = s if ROOT else "/etc/passwd"  # Only root can give a file away.
+        scenario = self.write("bad.scn", b"interface A\nflash-all-leds\n")
+        text = self.write("text.db", ("%s 1 2 3\n" % DEVICE).encode())
+        with contextlib.closing(sqlite3.connect(self.path("cut.db"), isolation_level=None)) as db:
+            db.execute("CREATE TABLE brightness (path TEXT PRIMARY KEY, a, b, c)")
+            db.executemany("INSERT INTO brightness VALUES (?, 1, 2, 3)", [("x" * 200 + str(i),) for i in range(99)])
+        with open(self.path("cut.db"), "r+b") as f:
+            f.truncate(3 * 4096)
+        with contextlib.closing(sqlite3.connect(self.path("other.db"), isolation_level=None)) as db:
+            db.execute("CREATE TABLE bookmarks (url)")
+        self.write("random.db", os.urandom(8192))
+        plants = {
+            "fifo": lambda p: os.mkfifo(p),
+            "link": lambda p: os.symlink(self.write("victim", b"victim\n"), p),
+            "folder": lambda p: os.mkdir(p),
+            "foreign": lambda p: (open(p, "w").close(), os.chown(p, 65534, 65534)) if ROOT else None,
+        }
+        rows = [
+            # name, env, plant at a path, status, standard error after "ledsim: "
+            ("unknown directive", {"LEDSIM_SCENARIO": scenario}, None, 2,
+             scenario + ":2: unknown directive 'flash-all-leds'"),
+            ("missing scenario", {"LEDSIM_SCENARIO": self.path("none.scn")}, None, 2,
+             self.path("none.scn") + ": cannot read scenario: No such file or directory"),
+            ("scenario is a folder", {"LEDSIM_SCENARIO": self.dir}, None, 2,
+             self.dir + ": cannot read scenario: Is a directory"),
+            ("scenario set but empty", {"LEDSIM_SCENARIO": ""}, None, 2,
+             "LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it"),
+            ("scenario without end", {"LEDSIM_SCENARIO": "/dev/zero"}, None, 2,
+             "/dev/zero: cannot read scenario: larger than 1 MiB, the limit for a scenario"),
+            ("FIFO at the store", {"LEDSIM_STATE": s}, (s, "fifo"), 2,
+             s + ": brightness store must be a regular file, not a FIFO"),
+            ("link at the store", {"LEDSIM_STATE": s}, (s, "link"), 2,
+             s + ": brightness store must be a regular file, not a symbolic link"),
+            ("folder at the store", {"LEDSIM_STATE": s}, (s, "folder"), 2,
+             s + ": brightness store must be a regular file, not a folder"),
+            ("another user's store", {"LEDSIM_STATE": foreign}, (foreign, "foreign"), 2,
+             foreign + ": brightness store must be your own file, not another user's"),
+            ("device at the store", {"LEDSIM_STATE": "/dev/null"}, None, 2,
+             "/dev/null: brightness store must be a regular file, not a device"),
+            ("FIFO at its WAL", {"LEDSIM_STATE": s}, (s + "-wal", "fifo"), 2,
+             s + "-wal: brightness store must be a regular file, not a FIFO"),
+            ("link at its journal", {"LEDSIM_STATE": s}, (s + "-journal", "link"), 2,
+             s + "-journal: brightness store must be a regular file, not a symbolic link"),
+            ("another user's shared memory", {"LEDSIM_STATE": s}, (s + "-shm", "foreign") if ROOT else None,
+             2 if ROOT else 0, s + "-shm: brightness store must be your own file, not another user's" if ROOT else ""),
+            ("a text file", {"LEDSIM_STATE": text}, None, 2, text + ": not a brightness store: file is not a database"),
+            ("a cut-off store", {"LEDSIM_STATE": self.path("cut.db")}, None, 2,
+             self.path("cut.db") + ": not a brightness store: database disk image is malformed"),
+            ("random bytes", {"LEDSIM_STATE": self.path("random.db")}, None, 2,
+             self.path("random.db") + ": not a brightness store: file is not a database"),
+            ("another program's database", {"LEDSIM_STATE": self.path("other.db")}, None, 2,
+             self.path("other.db") + ": not a brightness store: it holds other things, such as 'bookmarks'"),
+            ("a read error", {"LEDSIM_STATE": "/proc/self/mem"}, None, 2,
+             "/proc/self/mem: cannot use the brightness store: Input/output error"),
+            ("a store that cannot be made", {"LEDSIM_STATE": self.path("none/lab.db")}, None, 0,
+             "brightness not kept: %s: No such file or directory" % self.path("none/lab.db")),
+            ("an empty file is an empty store", {"LEDSIM_STATE": self.write("empty.db", b"")}, None, 0, ""),
+        ]
+        for name, env, plant, status, err in rows:
+            with self.subTest(name):
+                before = {}
+                if plant and plant[0] != "/etc/passwd":
+                    plants[plant[1]](plant[0])
+                for name_ in os.listdir(self.dir):
+                    p = self.path(name_)
+                    if os.path.isfile(p) and not os.path.islink(p) and not stat.S_ISFIFO(os.lstat(p).st_mode):
+                        before[p] = contents(p)
+                code, out, got = run(["w", "green", "9"], env)
+                self.assertEqual((status, out if status else self.written, "ledsim: " + err + "\n" if err else ""),
+                                 (code, out, got))
+                if status:
+                    for p, data in before.items():
+                        self.assertEqual(data, contents(p), "%s was changed" % p)
+                    self.assertEqual([], [n for n in os.listdir("/dev") if n.startswith("null") and n != "null"])
+                for p in [s + n for n in STORE_NAMES] + [self.path("victim")]:
+                    if os.path.lexists(p):
+                        (os.rmdir if os.path.isdir(p) and not os.path.islink(p) else os.remove)(p)
+
+    def test_file_size_limit(self):
+        trace = self.path("trace")
+        rows = [
+            # A limit below what SQLite's shared memory takes: the store cannot be used.
+            ({"LEDSIM_STATE": self.store}, 4096, 2, b"",
+             "ledsim: %s: cannot use the brightness store: File too large\n" % self.store),
+            # The trace cut short by the limit is said once; the run goes on.
+            ({"LEDSIM_STATE": "", "LEDSIM_TRACE": trace}, 256, 0, self.written,
+             "ledsim: trace not written: %s: File too large\n" % trace),
+        ]
+        for env, limit, status, out, err in rows:
+            with self.subTest(limit=limit):
+                self.assertEqual((status, out, err), run(["w", "green", "9"], env, {resource.RLIMIT_FSIZE: limit}))
+
+
+class Kept(Folder):
+    """Where the levels are kept, and that they come back."""
+
+    def test_default_store(self):
+        home, state = self.path("home"), self.path("state")
+        rows = [
+            ("XDG_STATE_HOME", {"HOME": home, "XDG_STATE_HOME": state}, state + "/ledsim/state.db", ""),
+            ("HOME", {"HOME": home}, home + "/.local/state/ledsim/state.db", ""),
+            ("XDG_STATE_HOME not absolute", {"HOME": home, "XDG_STATE_HOME": "state"},
+             home + "/.local/state/ledsim/state.db", ""),
+            ("neither", {"XDG_STATE_HOME": "state"}, None,
+             "ledsim: brightness not kept: neither XDG_STATE_HOME nor HOME names a folder\n"),
+            ("LEDSIM_STATE empty", {"HOME": home, "LEDSIM_STATE": ""}, None, ""),
+        ]
+        for name, env, store, said in rows:
+            with self.subTest(name):
+                run(["w", "blue", "128"], env)
+                code, out, err = run(["r", "blue"], env)
+                self.assertEqual((0, said), (code, err))
+                self.assertTrue(out.endswith(b"Brightness == %d\n" % (128 if store else 0)), out)
+                if store:
+                    self.assertEqual([(DEVICE, 0, 128, 0)], levels(store))
+                    folder = os.path.dirname(store)
+                    while folder != self.dir:
+                        self.assertEqual(0o700, stat.S_IMODE(os.stat(folder).st_mode), folder)
+                        folder = os.path.dirname(folder)
+                    self.assertEqual(0o600, stat.S_IMODE(os.stat(store).st_mode))
+                    self.assertEqual(["state.db"], os.listdir(os.path.dirname(store)))
+                    os.remove(store)
+
+    def test_machines_share_a_store(self):
+        scenario = self.write("lab.scn", b"interface A green=5 blue=6\n")
+        bystanders = [self.write("lab.db.saving-backup", b"mine\n"), self.write("lab.db.lock", b"mine\n")]
+        default, lab = {"LEDSIM_STATE": self.store}, {"LEDSIM_STATE": self.store, "LEDSIM_SCENARIO": scenario}
+        run(["w", "keyback", "7"], default)
+        self.assertTrue(run(["r", "green"], lab)[1].endswith(b"Brightness == 5\n"), "the scenario's level")
+        run(["w", "blue", "60"], lab)
+        self.assertEqual([("A", 5, 60, 0), (DEVICE, 0, 0, 7)], levels(self.store))
+        # A scenario keeps nothing without LEDSIM_STATE, and a kept level wins over its own.
+        self.assertTrue(run(["r", "blue"], {"LEDSIM_SCENARIO": scenario})[1].endswith(b"Brightness == 6\n"))
+        self.assertTrue(run(["r", "blue"], lab)[1].endswith(b"Brightness == 60\n"))
+        for p in bystanders:
+            self.assertEqual(b"mine\n", contents(p))
+
+    def test_concurrent_writes_are_all_kept(self):
+        # Three writers at once on one store, each to its own channel, round
+        # after round: on a store that does not exist yet, and on one in
+        # rollback mode that each of them switches to WAL.
+        writes = [["w", "green", "11"], ["w", "blue", "22"], ["w", "keyback", "33"]]
+        for round_ in range(12):
+            with self.subTest(round=round_):
+                for name in STORE_NAMES:
+                    if os.path.exists(self.store + name):
+                        os.remove(self.store + name)
+                if round_ % 2:
+                    run(["r", "green"], {"LEDSIM_STATE": self.store})
+                    with contextlib.closing(sqlite3.connect(self.store)) as db:
+                        db.execute("PRAGMA journal_mode = DELETE")
+                runs = [subprocess.Popen(WRAPPER + [TOOL] + w, env=tool_env({"LEDSIM_STATE": self.store}),
+                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) for w in writes]
+                self.assertEqual([(0, b"")] * 3, [(r.wait(120), r.communicate()[1]) for r in runs])
+                self.assertEqual([(DEVICE, 11, 22, 33)], levels(self.store))
+
+    def test_busy_store(self):
+        # Another connection holds the store: at the load the run stops, at
+        # the write the level is not kept; each after waiting 10 s.
+        run(["w", "green", "1"], {"LEDSIM_STATE": self.store})
+        rows = [("PRAGMA locking_mode = EXCLUSIVE", 2, b"", "ledsim: %s: %s\n" % (self.store, BUSY_LIMIT)),
+                ("SELECT 1", 0, self.written, "ledsim: brightness not kept: %s: database is locked\n" % self.store)]
+        for pragma, status, out, err in rows:
+            with self.subTest(pragma):
+                holder = sqlite3.connect(self.store, isolation_level=None)
+                holder.execute(pragma)
+                holder.execute("BEGIN EXCLUSIVE")
+                started = time.monotonic()
+                self.assertEqual((status, out, err), run(["w", "green", "9"], {"LEDSIM_STATE": self.store}))
+                self.assertGreaterEqual(time.monotonic() - started, 10)
+                holder.close()
+                self.assertEqual([(DEVICE, 1, 0, 0)], levels(self.store))
+
+
+class Trace(Folder):
+    """The trace: every call a line, never at the cost of the run."""
+
+    def lines(self, scenario_lines, env, reader):
+        scenario = self.write("t.scn", "".join("interface \\\\?\\T#%d detail-error=31\n" % i
+                                               for i in range(scenario_lines)).encode())
+        return run(["r", "green"], {"LEDSIM_STATE": "", "LEDSIM_SCENARIO": scenario, **env}, pass_fds=reader)
+
+    def test_readers_get_every_line(self):
+        # A FIFO whose reader starts late: the pipe fills, and the run waits.
+        fifo = self.path("trace.fifo")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        held = os.open(fifo, os.O_WRONLY)  # No end of file before the run has begun.
+        os.set_blocking(reader, True)
+        got = []
+
+        def read_late():
+            time.sleep(1)
+            with os.fdopen(reader, "rb") as f:
+                got.append(f.read())
+
+        thread = threading.Thread(target=read_late)
+        thread.start()
+        code, _, err = self.lines(3000, {"LEDSIM_TRACE": fifo}, ())
+        os.close(held)
+        thread.join()
+        self.assertEqual((0, "", 9004), (code, err, got[0].count(b"\n")))
+        # A pipe from the shell's >(...), and standard error, through their links.
+        read_end, write_end = os.pipe()
+        code, _, err = self.lines(2, {"LEDSIM_TRACE": "/dev/fd/%d" % write_end}, (write_end,))
+        os.close(write_end)
+        self.assertEqual((0, "", 10), (code, err, os.read(read_end, 65536).count(b"\n")))
+        os.close(read_end)
+        code, _, err = self.lines(2, {"LEDSIM_TRACE": "/dev/stderr"}, ())
+        self.assertEqual((0, 10), (code, err.count("\n")))
+        self.assertTrue(err.startswith("CLSIDFromString"), err)
+
+    def test_refused_traces(self):
+        fifo, link = self.path("trace.fifo"), self.path("trace.link")
+        os.mkfifo(fifo)
+        os.symlink(self.write("victim", b"victim\n"), link)
+        if ROOT:  # Only root can make a link another user owns.
+            os.lchown(link, 65534, 65534)
+        rows = [
+            (self.path("none/trace"), "No such file or directory"),
+            (fifo, "a FIFO with no reader"),
+            ("/dev/full", "No space left on device"),
+            (self.store, "trace must not be a file of the brightness store"),
+            (self.store + "-wal", "trace must not be a file of the brightness store"),
+        ] + [(link, "trace must not be another user's symbolic link")] * ROOT
+        for trace, reason in rows:
+            with self.subTest(trace):
+                code, out, err = run(["w", "green", "9"], {"LEDSIM_STATE": self.store, "LEDSIM_TRACE": trace})
+                self.assertEqual((0, self.written, "ledsim: trace not written: %s: %s\n" % (trace, reason)),
+                                 (code, out, err))
+                self.assertEqual([(DEVICE, 9, 0, 0)], levels(self.store))
+                self.assertEqual(b"victim\n", contents(self.path("victim")))
+
+
+if __name__ == "__main__":
+    TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
