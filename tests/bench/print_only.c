@@ -1,5 +1,5 @@
 /* What the tool's output costs without the tool: the same five lines of a
- * read, printed with printf. scripts/bench.sh measures the tool against it. */
+ * read, printed with printf. scripts/bench.py measures the tool against it. */
 #include <stdio.h>
 
 int main(void)

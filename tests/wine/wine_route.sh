@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Sourced: how this machine runs Wine's 32-bit programs. Used by
-# run_wine_cases.sh and scripts/bench.sh, and by scripts/fetch-qemu-i386.sh
-# for where qemu-i386 is kept.
+# wine_session.py, and by scripts/fetch-qemu-i386.sh for where qemu-i386 is
+# kept.
 #
 # Wine starts a 32-bit program through its i386 Linux loader. A kernel that
 # runs no i386 code refuses that loader ("Exec format error", status 126),
