@@ -2,27 +2,34 @@
 """Checks the cross-built Windows exe as a release engineer would, from Linux:
 32-bit x86 (PE32), console subsystem 6.0 (Vista), system DLL imports only, the
 manifest resource with its three settings, the version resource (the
-version CMake gives, names, the architecture, and the commit where known),
-printf from the Windows C runtime (msvcrt.dll) rather than mingw-w64's
-replacement, and the size bound.
+version CMake gives, names, the architecture, and the commit: under CI it
+must name it), printf from the Windows C runtime (msvcrt.dll) rather than
+mingw-w64's replacement, the size bound, and the mitigations a Windows
+security review checks: ASLR (DYNAMIC_BASE, with base relocations), DEP
+(NX_COMPAT), HIGH_ENTROPY_VA on x64, and on x86 either a SafeSEH table or
+NO_SEH in an image that registers no SEH handler (no code touches fs:[0],
+the head of the thread's handler chain; i686-w64-mingw32-objdump looks).
 With --x64: the x64 exe instead (AMD64, PE32+), to the same bounds.
-With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, and a
-bound that leaves room for the CRT's own code.
+With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, a
+bound that leaves room for the CRT's own code, and "-msvc" in a package's
+name.
 A path ending in .zip is a package: it must hold exactly the exe, the contract
-header, the text for the target machine and a right SHA-256 list of those,
-and the exe in it must pass, with the version and architecture of the
-package's name."""
+header, the text for the target machine (naming the toolchain) and a right
+SHA-256 list of those, and the exe in it must pass, with the version and
+architecture of the package's name."""
 import argparse
 import hashlib
 import os
 import re
 import subprocess
 import sys
+import tempfile
 import zipfile
 
 import pefile
 
-ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "setupapi.dll", "ole32.dll"}
+# ADVAPI32 seeds the stack cookies.
+ALLOWED_IMPORTS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "setupapi.dll", "ole32.dll"}
 SIZE_LIMIT = 24 * 1024
 RT_MANIFEST = 24
 
@@ -39,6 +46,46 @@ SUMS = "SHA256SUMS.txt"
 
 STATIC_CRT_IMPORTS = {"kernel32.dll", "setupapi.dll", "ole32.dll"}
 STATIC_CRT_SIZE_LIMIT = 256 * 1024
+PACKAGE_SUFFIX = ""  # "-msvc" for the Visual Studio build's packages.
+
+DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT, NO_SEH = 0x40, 0x20, 0x100, 0x400
+RELOCS_STRIPPED = 0x1
+
+
+def mitigation_problems(pe, data):
+    problems = []
+    flags = pe.OPTIONAL_HEADER.DllCharacteristics
+    relocations = getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+    if not flags & DYNAMIC_BASE or not relocations or pe.FILE_HEADER.Characteristics & RELOCS_STRIPPED:
+        problems.append("no ASLR: DYNAMIC_BASE and base relocations are both needed")
+    if not flags & NX_COMPAT:
+        problems.append("no DEP: NX_COMPAT is not set")
+    if EXPECTED is X64 and not flags & HIGH_ENTROPY_VA:
+        problems.append("no high-entropy ASLR: HIGH_ENTROPY_VA is not set")
+    if EXPECTED is X86:
+        config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+        safe_seh = config is not None and getattr(config.struct, "SEHandlerCount", 0) > 0
+        if not safe_seh and not flags & NO_SEH:
+            problems.append("neither a SafeSEH table nor NO_SEH")
+        elif not safe_seh:
+            problems += registered_seh_handlers(data)
+    return problems
+
+
+def registered_seh_handlers(data):
+    """Code that reads or writes fs:[0], where a thread's chain of SEH
+    handlers begins: an image marked NO_SEH must have none."""
+    with tempfile.NamedTemporaryFile(suffix=".exe") as exe:
+        exe.write(data)
+        exe.flush()
+        try:
+            listing = subprocess.run(["i686-w64-mingw32-objdump", "-d", exe.name], capture_output=True,
+                                     text=True, check=True).stdout
+        except (OSError, subprocess.CalledProcessError) as error:
+            return ["NO_SEH is set, and i686-w64-mingw32-objdump cannot show that no handler is registered: %s"
+                    % error]
+    return ["NO_SEH is set, but code uses fs:[0]: " + line.strip()
+            for line in listing.splitlines() if re.search(r"%fs:0x0\b|%fs:\(", line)]
 
 
 def manifest_text(pe):
@@ -88,6 +135,9 @@ def version_problems(pe):
         problems.append("FileDescription %r does not name the architecture %s" % (description, arch))
     if COMMIT and COMMIT[:12] not in strings.get("Comments", ""):
         problems.append("Comments %r does not name commit %s" % (strings.get("Comments"), COMMIT[:12]))
+    elif not COMMIT and os.environ.get("CI"):
+        problems.append("git cannot tell the commit, so the exe cannot be checked to name it: Comments %r"
+                        % strings.get("Comments"))
     return problems
 
 
@@ -150,6 +200,7 @@ def check(path, data=None):
             problems.append("manifest dpiAware is %r, not 'true'" % (dpi.group(1) if dpi else None))
 
     problems += version_problems(pe)
+    problems += mitigation_problems(pe, data)
 
     if size > SIZE_LIMIT:
         problems.append("size is %d bytes, over %d" % (size, SIZE_LIMIT))
@@ -166,8 +217,8 @@ def check_package(path):
     problems = []
     arch = "x64" if EXPECTED is X64 else "win32"
     stem = os.path.basename(path)[:-len(".zip")]
-    if stem != "%s-%s-%s" % (NAME, VERSION, arch):
-        problems.append("name is not %s-%s-%s.zip" % (NAME, VERSION, arch))
+    if stem != "%s-%s-%s%s" % (NAME, VERSION, arch, PACKAGE_SUFFIX):
+        problems.append("name is not %s-%s-%s%s.zip" % (NAME, VERSION, arch, PACKAGE_SUFFIX))
     with zipfile.ZipFile(path) as package:
         files = {name: package.read(name) for name in package.namelist() if not name.endswith("/")}
     # One folder named as the package, so that unpacking makes one folder.
@@ -183,8 +234,11 @@ def check_package(path):
     for name in PACKAGE_FILES & set(sums):
         if hashlib.sha256(files.get("%s/%s" % (stem, name), b"")).hexdigest() != sums[name]:
             problems.append("%s: the SHA-256 of %s is wrong" % (SUMS, name))
-    if b"\n" in files.get(stem + "/README.txt", b"").replace(b"\r\n", b""):
+    readme = files.get(stem + "/README.txt", b"")
+    if b"\n" in readme.replace(b"\r\n", b""):
         problems.append("README.txt has a line that does not end in CR LF")
+    if not re.search(rb"\r\nBuilt with [^\r]+\.\r\n", readme):
+        problems.append("README.txt does not name the toolchain it was built with")
     for problem in problems:
         print("FAIL: %s: %s" % (path, problem))
     if not problems:
@@ -206,7 +260,7 @@ if __name__ == "__main__":
     if args.x64:
         EXPECTED = X64
     if args.static_crt:
-        ALLOWED_IMPORTS, SIZE_LIMIT = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT
+        ALLOWED_IMPORTS, SIZE_LIMIT, PACKAGE_SUFFIX = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT, "-msvc"
     VERSION = args.version
     if args.source:
         git = subprocess.run(["git", "-C", args.source, "rev-parse", "HEAD"], capture_output=True, text=True)

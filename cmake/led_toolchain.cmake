@@ -1,0 +1,36 @@
+# What a package says it was built with: a rebuild that is to give the same
+# bytes needs the same compiler, linker and C runtime. Where dpkg knows the
+# files, the Debian packages that hold them and their versions; otherwise what
+# the tools say of themselves (Debian's mingw-w64 gcc says only "12-win32").
+function(led_describe_toolchain var)
+  if(MSVC)
+    set(${var} "MSVC ${CMAKE_CXX_COMPILER_VERSION}" PARENT_SCOPE)
+    return()
+  endif()
+  get_filename_component(compiler "${CMAKE_CXX_COMPILER}" REALPATH)
+  find_program(LED_DPKG_QUERY dpkg-query)
+  set(parts "")
+  foreach(file "${compiler}" "${CMAKE_LINKER}" "${CMAKE_FIND_ROOT_PATH}/lib/libmsvcrt.a")
+    set(package "")
+    if(LED_DPKG_QUERY)
+      execute_process(COMMAND ${LED_DPKG_QUERY} -S "${file}" OUTPUT_VARIABLE found ERROR_QUIET)
+      string(REGEX REPLACE ":.*" "" found "${found}")
+      if(found)
+        execute_process(COMMAND ${LED_DPKG_QUERY} -W -f "\${Package} \${Version}" "${found}"
+                        OUTPUT_VARIABLE package ERROR_QUIET)
+      endif()
+    endif()
+    if(package STREQUAL "" AND file MATCHES "libmsvcrt")
+      file(STRINGS "${CMAKE_FIND_ROOT_PATH}/include/_mingw_mac.h" numbers
+           REGEX "^#define __MINGW64_VERSION_(MAJOR|MINOR|BUGFIX) ")
+      string(REGEX REPLACE "[^;]* ([0-9]+)" "\\1" numbers "${numbers}")
+      string(REPLACE ";" "." package "mingw-w64 runtime ${numbers}")
+    elseif(package STREQUAL "")
+      execute_process(COMMAND "${file}" --version OUTPUT_VARIABLE package ERROR_QUIET)
+      string(REGEX REPLACE "\n.*" "" package "${package}")
+    endif()
+    list(APPEND parts "${package}")
+  endforeach()
+  list(JOIN parts ", " text)
+  set(${var} "${text}" PARENT_SCOPE)
+endfunction()
