@@ -233,8 +233,8 @@ TEST_F(SetupApiTest, ListsPresentInterfacesOfTheClassInOrder)
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
 }
 
-// Each index used to rescan the whole list: 100,000 interfaces took
-// minutes. Now the walk costs the same at every index.
+// Each index used to rescan the whole list, so a walk grew as the square of
+// its length: 100,000 interfaces took 13 s. Now every index costs the same.
 TEST_F(SetupApiTest, EnumerationCostsTheSameAtEveryIndex)
 {
     const DWORD count = 100000;
