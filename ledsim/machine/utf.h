@@ -1,4 +1,4 @@
-// UTF-8 and UTF-16 conversions for paths in scenarios, state files and traces.
+// UTF-8 and UTF-16 conversions for paths in scenarios, the brightness store and traces.
 #pragma once
 
 #include <string>
