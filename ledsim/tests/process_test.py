@@ -202,13 +202,15 @@ class Kept(Folder):
                     os.remove(store)
 
     def test_machines_share_a_store(self):
-        scenario = self.write("lab.scn", b"interface A green=5 blue=6\n")
+        # A path comes back from the store as the scenario gave it.
+        lab_device = "\\\\?\\caf\u00e9\u20ac#\U0001F4A1#A"
+        scenario = self.write("lab.scn", ("interface %s green=5 blue=6\n" % lab_device).encode())
         bystanders = [self.write("lab.db.saving-backup", b"mine\n"), self.write("lab.db.lock", b"mine\n")]
         default, lab = {"LEDSIM_STATE": self.store}, {"LEDSIM_STATE": self.store, "LEDSIM_SCENARIO": scenario}
         run(["w", "keyback", "7"], default)
         self.assertTrue(run(["r", "green"], lab)[1].endswith(b"Brightness == 5\n"), "the scenario's level")
         run(["w", "blue", "60"], lab)
-        self.assertEqual([("A", 5, 60, 0), (DEVICE, 0, 0, 7)], levels(self.store))
+        self.assertEqual([(DEVICE, 0, 0, 7), (lab_device, 5, 60, 0)], levels(self.store))
         # A scenario keeps nothing without LEDSIM_STATE, and a kept level wins over its own.
         self.assertTrue(run(["r", "blue"], {"LEDSIM_SCENARIO": scenario})[1].endswith(b"Brightness == 6\n"))
         self.assertTrue(run(["r", "blue"], lab)[1].endswith(b"Brightness == 60\n"))
