@@ -123,10 +123,10 @@ static int LoadLevels(sqlite3* db, SimMachine* machine)
 static int SetUp(BrightnessStore* store, SimMachine* machine, std::string* refusal)
 {
     sqlite3* db = store->db;
-    std::string mode;
+    std::string answer; // What a query gave: the journal mode, a count.
     int rc = CheckStore(db, refusal);
     if (rc == SQLITE_OK && refusal->empty()) {
-        rc = QueryText(db, "PRAGMA journal_mode = WAL", &mode);
+        rc = QueryText(db, "PRAGMA journal_mode = WAL", &answer);
     }
     if (rc == SQLITE_OK && refusal->empty()) {
         rc = sqlite3_exec(db, "PRAGMA synchronous = NORMAL", NULL, NULL, NULL);
@@ -137,8 +137,8 @@ static int SetUp(BrightnessStore* store, SimMachine* machine, std::string* refus
         // and each write says it cannot be kept.
         if (rc == SQLITE_READONLY) {
             store->unusable = Reason(db, rc);
-            rc = QueryText(db, "SELECT count(*) FROM sqlite_schema", &mode);
-            return rc != SQLITE_OK || mode == "0" ? rc : LoadLevels(db, machine);
+            rc = QueryText(db, "SELECT count(*) FROM sqlite_schema", &answer);
+            return rc != SQLITE_OK || answer == "0" ? rc : LoadLevels(db, machine);
         }
     }
     if (rc == SQLITE_OK && refusal->empty()) {
