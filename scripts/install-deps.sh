@@ -3,7 +3,9 @@
 #   scripts/install-deps.sh STAGE...   (build, or a stage of scripts/test.sh: default, asan,
 #                                       valgrind, tidy, fuzz, windows)
 # Exit 0: all there. Exit 3: missing and cannot be installed here (not root).
-# Exit 1: a step failed (the windows stage's fetch of qemu-i386 included).
+# Exit 1: a step failed (the windows stage's fetch of qemu-i386 included);
+# apt's own reason is on stderr. An index that apt-get update cannot fetch
+# does not stop it: it says which, and installs from the indexes it has.
 set -euo pipefail
 
 packages_for() {
@@ -32,6 +34,25 @@ packages_for() {
     esac
 }
 
+# apt-get update, retried: a mirror in mid-sync serves an index that does not
+# match its Release file for a while. Indexes still failing after the last
+# try are named, and the install goes on with the old ones, as apt does.
+failed_indexes=""
+update_indexes() {
+    local try log
+    log=$(mktemp)
+    for try in 1 2 3; do
+        apt-get update -qq >"$log" 2>&1 && break
+        [ "$try" -eq 3 ] || sleep 5
+    done
+    failed_indexes=$(sed -n 's/^[EW]: Failed to fetch \([^ ]*\).*/\1/p' "$log" | paste -sd ' ')
+    if [ "$try" -eq 3 ] && grep -q '^E:' "$log"; then
+        echo "install-deps: apt-get update failed 3 times; going on with the indexes apt has." \
+            "Failed: ${failed_indexes:-$(grep -m1 '^E:' "$log")}" >&2
+    fi
+    rm -f "$log"
+}
+
 missing=()
 for stage in "$@"; do
     # A stage it does not know stops it (the list is a command substitution,
@@ -53,8 +74,23 @@ if [ ${#missing[@]} -gt 0 ]; then
     if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
         dpkg --add-architecture i386
     fi
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
+    update_indexes
+    if ! apt-get install -y -qq "${missing[@]}" >/dev/null; then
+        # A Multi-Arch: same library must have one version on every
+        # architecture: with the security suite's index of one architecture
+        # missing, its packages there lag behind the others'. Installing from
+        # main alone, with the security suite pinned below it, keeps them equal.
+        case "$failed_indexes" in
+            */dists/*-security/*) ;;
+            *) exit 1 ;;
+        esac
+        security="$(. /etc/os-release && echo "$VERSION_CODENAME")-security"
+        echo "install-deps: retrying with $security below main, as some of its indexes are missing" >&2
+        preferences=$(mktemp)
+        trap 'rm -f "$preferences"' EXIT
+        printf 'Package: *\nPin: release n=%s\nPin-Priority: 100\n' "$security" >"$preferences"
+        apt-get install -y -qq -o Dir::Etc::preferences="$preferences" "${missing[@]}" >/dev/null || exit 1
+    fi
 fi
 
 # On a kernel that runs no i386 code, Wine's 32-bit loader runs under
