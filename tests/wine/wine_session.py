@@ -4,7 +4,11 @@ runs whose writes to standard output are counted under strace. No pipe is
 waited on to its end: a wineserver or service a run starts keeps it open."""
 import os
 import subprocess
+import sys
 import types
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import limited_run  # noqa: E402
 
 WINE_DIR = "/usr/lib/wine"
 ROUTE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine_route.sh")
@@ -49,8 +53,8 @@ def wine(session, *args):
     with standard error, CRs dropped)."""
     log = os.path.join(session.folder, "wine.log")
     with open(log, "wb") as out:
-        status = subprocess.run(session.wine + list(args), env=session.env, stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=subprocess.STDOUT, timeout=TIMEOUT).returncode
+        status = limited_run.run(session.wine + list(args), TIMEOUT, env=session.env, stdin=subprocess.DEVNULL,
+                                 stdout=out, stderr=subprocess.STDOUT).returncode
     with open(log, "rb") as f:
         return status, f.read().decode("utf-8", "replace").replace("\r", "")
 
