@@ -12,7 +12,7 @@ packages_for() {
     case "$1" in
         # What building the tool takes (the README's first command); every
         # stage builds it.
-        build) echo "g++ cmake make libsqlite3-dev" ;;
+        build) echo "g++ cmake ninja-build libsqlite3-dev" ;;
         # The unit tests' library, python3 for the tests that run the tool, the
         # format check, and node and npm for the workflow validator unless npx
         # is there already (NodeSource's nodejs carries its own npm and
