@@ -8,10 +8,11 @@
  *
  * It creates the device SWD\LedTest\1 under the root and waits for PnP's
  * callback; registers and enables the interface; waits until SetupAPI lists
- * it among the present LED interfaces (10 s at most); runs the command with
- * this process's standard handles, so that its output passes through as it
- * wrote it; and last closes the device, whatever the command did, and waits
- * (10 s at most) until the interface is no longer listed. Standard error
+ * it among the present LED interfaces (30 s at most: Windows may first look
+ * for a driver for a new device); runs the command with this process's
+ * standard handles, so that its output passes through as it wrote it; and
+ * last closes the device, whatever the command did, and waits (10 s at
+ * most) until the interface is no longer listed. Standard error
  * gets every step with its HRESULT or error code, and the path Windows gave
  * the interface on a line of its own:
  *
@@ -83,7 +84,8 @@ typedef VOID(WINAPI* SwDeviceCloseFunction)(HSWDEVICE hSwDevice);
 #define EXIT_NO_COMMAND   5
 
 #define CREATE_WAIT_MS 30000
-#define LIST_WAIT_MS   10000
+#define ARRIVAL_MS     30000
+#define REMOVAL_MS     10000
 #define POLL_MS        50
 #define PATH_CHARS     512
 
@@ -183,13 +185,14 @@ static BOOL interface_listed(const WCHAR* path, int* count, WCHAR* listed)
 }
 
 /* Polls SetupAPI until the interface is listed (want TRUE) or not (FALSE),
-   for at most LIST_WAIT_MS; returns whether it got there, *waited the time. */
-static BOOL wait_for_listing(const WCHAR* path, BOOL want, int* count, WCHAR* listed, ULONGLONG* waited)
+   for at most limit ms; returns whether it got there, *waited the time. */
+static BOOL wait_for_listing(const WCHAR* path, BOOL want, ULONGLONG limit, int* count, WCHAR* listed,
+                             ULONGLONG* waited)
 {
     ULONGLONG start = GetTickCount64();
     BOOL there;
 
-    while ((there = interface_listed(path, count, listed)) != want && GetTickCount64() - start < LIST_WAIT_MS)
+    while ((there = interface_listed(path, count, listed)) != want && GetTickCount64() - start < limit)
         Sleep(POLL_MS);
     *waited = GetTickCount64() - start;
     return there == want;
@@ -245,7 +248,7 @@ static BOOL add_interface(const struct sw_functions* sw, HSWDEVICE device, WCHAR
     if (SUCCEEDED(hr) && given) {
         lstrcpynW(path, given, PATH_CHARS);
         fprintf(stderr, "led_swdevice: interface path %ls\n", path);
-        arrived = wait_for_listing(path, TRUE, &count, listed, &waited);
+        arrived = wait_for_listing(path, TRUE, ARRIVAL_MS, &count, listed, &waited);
         if (arrived && lstrcmpW(listed, path) != 0)
             fprintf(stderr, "led_swdevice: SetupAPI spells it %ls\n", listed);
         fprintf(stderr, "led_swdevice: %s by SetupAPI after %lu ms, with %d LED interface(s) present\n",
@@ -301,7 +304,7 @@ static void close_device(const struct sw_functions* sw, HSWDEVICE device, const 
     sw->close(device);
     fprintf(stderr, "led_swdevice: SwDeviceClose done\n");
     if (*path) {
-        gone = wait_for_listing(path, FALSE, &count, listed, &waited);
+        gone = wait_for_listing(path, FALSE, REMOVAL_MS, &count, listed, &waited);
         fprintf(stderr, "led_swdevice: interface %s after %lu ms\n", gone ? "gone" : "STILL LISTED",
                 (unsigned long)waited);
     }
