@@ -7,16 +7,23 @@ with status 0. Each step is a subtest named lane/case/step.
     run_cases.py win32|win64|win64-x64 --build <dir>      under Wine, the exes and
                                                           helpers a windows build made
     run_cases.py windows --tool <exe>                     no LED device, on Windows
-    --case <name> runs that case alone.
+    run_cases.py windows-swdevice --helper <led_swdevice.exe> --tool <exe> --tool <exe>
+                                                          a software LED device, on Windows
+    run_cases.py windows-swdevice --transcripts           that lane's checking, on the
+                                                          table's recorded runs
+    --case <name> runs that case alone; --report <folder> keeps what each
+    windows-swdevice run printed, and a summary of them (summary.md).
 
-LEDTEST_WRAPPER (a command, such as valgrind) runs each windows run of the
-tool through it, and on sim each distinct path: a step whose platform calls
-(LEDSIM_TRACE) and output, numbers aside, no earlier step had runs again
-through it, with the same results expected. KEEP keeps the lane's temporary
-folder. Each run of the tool has RUN_LIMIT seconds."""
+LEDTEST_WRAPPER (a command, such as valgrind or wine) runs each windows run
+of the tool, and each windows-swdevice run of the helper, through it; on sim
+it runs each distinct path: a step whose platform calls (LEDSIM_TRACE) and
+output, numbers aside, no earlier step had runs again through it, with the
+same results expected. KEEP keeps the lane's temporary folder. Each run has
+RUN_LIMIT seconds."""
 import argparse
 import contextlib
 import os
+import platform
 import re
 import shlex
 import shutil
@@ -73,7 +80,7 @@ def devices(case):
             words = [line.split() for line in f]
         return [{"path": w[1]} for w in words if w and w[0] == "interface"]
     found = []
-    for n, device in enumerate(TABLE["machines"][case["machine"]]):
+    for n, device in enumerate(TABLE["machines"][case["machine"]] if "machine" in case else []):
         faults = case.get("faults", {}) if n == 0 else {}
         found.append({"index": n, "path": TABLE["device_path"] % n, "levels": device["levels"],
                       "wine": faults.get("wine", ""), "sim": faults.get("sim", "")})
@@ -261,6 +268,130 @@ class WineLane(Lane):
         self.assertEqual((0, "driver contract ok"), (status, found.strip()))
 
 
+# What led_swdevice.exe reports on standard error: every line starts so, and
+# one gives the interface path Windows gave.
+HELPER_PREFIX = "led_swdevice: "
+HELPER_PATH = HELPER_PREFIX + "interface path "
+HELPER_LEFT = HELPER_PREFIX + "interface STILL LISTED"
+
+
+def detail_size(exe):
+    """{cb} of an exe: 8 for an x64 image (PE machine 0x8664), else 6."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    return "8" if head[pe + 4:pe + 6] == b"\x64\x86" else "6"
+
+
+def fits(expected, lines):
+    """The numbers that {n} stands for, if lines are the expected ones; else None."""
+    if len(expected) != len(lines):
+        return None
+    numbers = []
+    for want, line in zip(expected, lines):
+        found = re.fullmatch(re.escape(want).replace(re.escape("{n}"), r"(\d+)"), line)
+        if not found:
+            return None
+        numbers += found.groups()
+    return numbers
+
+
+def swdevice_problems(step, runs):
+    """What is wrong with one step of the windows-swdevice lane: runs holds
+    ({cb}, status, stdout, standard error) of each exe under the helper. Each
+    must exit with 0 and print exactly one of the step's outputs, with the
+    path the helper reported; the helper must see its device gone; and the
+    exes must end the same way, numbers included."""
+    problems, endings = [], set()
+    for n, (cb, status, out, err) in enumerate(runs):
+        exe = "exe %d ({cb} %s)" % (n + 1, cb)
+        err = err.decode("latin-1").replace("\r\n", "\n").splitlines()
+        paths = [line[len(HELPER_PATH):] for line in err if line.startswith(HELPER_PATH)]
+        lines = out.decode("latin-1").split("\r\n")
+        if status != 0:
+            problems.append("%s: exit status %d" % (exe, status))
+        if [line for line in err if not line.startswith(HELPER_PREFIX)]:
+            problems.append("%s: the tool wrote to standard error" % exe)
+        if HELPER_LEFT in "\n".join(err):
+            problems.append("%s: the helper's device was still listed after it closed it" % exe)
+        if len(paths) != 1:
+            problems.append("%s: the helper reported %d interface paths" % (exe, len(paths)))
+            continue
+        if lines.pop() != "":
+            problems.append("%s: the output does not end in CR LF" % exe)
+        values = {"cb": cb, "path0": paths[0]}
+        matched = [(k, fits(expand(o, values), lines)) for k, o in enumerate(step["out-one-of"])]
+        matched = [(k, numbers) for k, numbers in matched if numbers is not None]
+        if not matched:
+            problems.append("%s: no output the step allows:\n%s" % (exe, "\n".join(lines)))
+        endings.update((k, tuple(numbers)) for k, numbers in matched)
+    if len(endings) > 1:
+        problems.append("the exes ended differently: outputs (index, numbers) %s" % sorted(endings))
+    return problems
+
+
+def keep_report(folder, step, tools, runs, problems, rows, reports):
+    """Keeps each run's output and standard error in folder, and rewrites its
+    summary.md: each run's interface path, the tool's lines after discovery,
+    the step's problems, and what the helper reported."""
+    found = len(expand(["@found"], {}))
+    for n, (exe, (cb, status, out, err)) in enumerate(zip(tools, runs)):
+        name = "%s-%s" % (step["name"], "x64" if cb == "8" else "x86")
+        for part, data in (("stdout", out), ("stderr", err)):
+            with open(os.path.join(folder, "%s.%s" % (name, part)), "wb") as f:
+                f.write(data)
+        err = err.decode("latin-1").splitlines()
+        path = " ".join(line[len(HELPER_PATH):] for line in err if line.startswith(HELPER_PATH))
+        ending = " / ".join("`%s`" % line for line in out.decode("latin-1").splitlines()[found:])
+        own = [p.replace("\n", " ") for p in problems if not p.startswith("exe ") or p.startswith("exe %d " % (n + 1))]
+        rows.append("| %s | %s | %d | `%s` | %s | %s |" % (step["name"], os.path.basename(os.path.dirname(exe)),
+                                                         status, path, ending, "; ".join(own) or "passed"))
+        reports += ["<details><summary>%s: the helper's report</summary>" % name, "", "```"] + err
+        reports += ["```", "</details>"]
+    with open(os.path.join(folder, "summary.md"), "w", encoding="utf-8") as f:
+        f.write("\n".join(["## The tool on a software LED device, " + platform.platform(), "",
+                           "| step | package | status | interface path | the tool's lines after discovery | checks |",
+                           "|---|---|---|---|---|---|"] + rows + [""] + reports + [""]))
+
+
+class SwDeviceLane(Lane):
+    """Each exe on a real Windows, run under led_swdevice.exe, which gives
+    Windows a software LED device with no driver for that run."""
+    rows, reports = [], []
+
+    def set_up_machine(self, case, machine):
+        self.assertEqual([], machine, "the helper makes this lane's device")
+
+    def check_run(self, step, values):
+        runs = []
+        for exe in ARGS.tools:
+            # The helper waits up to 40 s for its device to come and go.
+            done = limited_run.run(WRAPPER + [ARGS.helper, exe] + step["run"], RUN_LIMIT + 40, capture_output=True)
+            runs.append((detail_size(exe), done.returncode, done.stdout, done.stderr))
+        problems = swdevice_problems(step, runs)
+        if ARGS.report:
+            keep_report(ARGS.report, step, ARGS.tools, runs, problems, self.rows, self.reports)
+        self.assertEqual([], problems)
+
+
+class SwDeviceTranscripts(unittest.TestCase):
+    """The windows-swdevice lane's checking on the table's recorded runs."""
+
+    def test_transcripts(self):
+        table = TABLE["transcripts"]
+        steps = {s["name"]: s for c in TABLE["case"] if "windows-swdevice" in c["lanes"] for s in c["steps"]}
+        for row in table["rows"]:
+            with self.subTest("windows-swdevice/transcripts/" + row["name"]):
+                runs = []
+                for n, (arch, cb) in enumerate((("x86", "6"), ("x64", "8"))):
+                    values = {"cb": cb, "path0": table["path"]}
+                    out = rendered(row.get(arch, row["x86"]), values, "\r\n")
+                    runs.append((cb, row.get("status", [0, 0])[n], out,
+                                 rendered(row.get("err", table["err"]), values, "\r\n")))
+                problems = swdevice_problems(steps[row["step"]], runs)
+                self.assertEqual(row["pass"], not problems, problems)
+
+
 class Counts(unittest.TextTestResult):
     """Counts steps, not tests: every subtest that passed or failed."""
     passed = failed = 0
@@ -276,19 +407,28 @@ class Counts(unittest.TextTestResult):
 def main():
     global ARGS, LANE_FOLDER
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("lane", choices=["sim", "windows"] + list(WINE_LANES))
-    parser.add_argument("--tool", help="the tool to run: the Linux build, or an exe")
+    parser.add_argument("lane", choices=["sim", "windows", "windows-swdevice"] + list(WINE_LANES))
+    parser.add_argument("--tool", action="append", help="the tool to run: the Linux build, or an exe (each exe)")
+    parser.add_argument("--helper", help="led_swdevice.exe, for the windows-swdevice lane")
+    parser.add_argument("--transcripts", action="store_true", help="check the windows-swdevice lane's checking")
+    parser.add_argument("--report", help="a folder for what the windows-swdevice runs printed")
     parser.add_argument("--build", help="a build tree of the windows preset, for the Wine lanes")
     parser.add_argument("--case", help="run this case alone")
     ARGS = parser.parse_args()
-    if ARGS.tool:
-        ARGS.tool = os.path.abspath(ARGS.tool)
+    ARGS.tools = [os.path.abspath(tool) for tool in ARGS.tool or []]
+    ARGS.tool = ARGS.tools[0] if ARGS.tools else None
     cases = [c for c in TABLE["case"] if ARGS.lane in c["lanes"] and ARGS.case in (None, c["name"])]
     if not cases:
         parser.error("no case %r on lane %s" % (ARGS.case, ARGS.lane))
-    kind = SimLane if ARGS.lane == "sim" else WindowsLane if ARGS.lane == "windows" else WineLane
+    kinds = {"sim": SimLane, "windows": WindowsLane, "windows-swdevice": SwDeviceLane}
+    kind = kinds.get(ARGS.lane, WineLane)
     sys.path.insert(0, os.path.join(HERE, "wine"))
     suite = unittest.TestSuite()
+    if ARGS.transcripts:
+        cases = []
+        suite.addTest(SwDeviceTranscripts("test_transcripts"))
+    if ARGS.report:
+        os.makedirs(ARGS.report, exist_ok=True)
     for case in cases:
         name = "test_" + case["name"].replace("-", "_")
         setattr(kind, name, lambda self, case=case: self.run_case(case))
