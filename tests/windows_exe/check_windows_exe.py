@@ -2,8 +2,9 @@
 """Checks the cross-built Windows exe as a release engineer would, from Linux:
 32-bit x86 (PE32), console subsystem 6.0 (Vista), system DLL imports only, the
 manifest resource with its three settings, the version resource (the
-version CMake gives, names, the architecture, and the commit: under CI it
-must name it), printf from the Windows C runtime (msvcrt.dll) rather than
+version CMake gives, names, the architecture, and with --source exactly the
+commit text that cmake/led_commit.cmake gives for the checkout: under CI a
+known commit, and a clean tree both when built and now), printf from the Windows C runtime (msvcrt.dll) rather than
 mingw-w64's replacement, the size bound, and the mitigations a Windows
 security review checks: ASLR (DYNAMIC_BASE, with base relocations), DEP
 (NX_COMPAT), HIGH_ENTROPY_VA on x64, and on x86 either a SafeSEH table or
@@ -39,7 +40,8 @@ X86 = ("i386", 0x14C, "PE32", 0x10B, "32-bit")
 X64 = ("AMD64", 0x8664, "PE32+", 0x20B, "x64")
 EXPECTED = X86
 VERSION = None  # The version CMake gives, as "1.0".
-COMMIT = None  # The commit the exe must name, where git knows it.
+COMMENTS = None  # What the build step would write for the checkout.
+WHY_UNKNOWN = ""  # Why git cannot tell the checkout's commit, where it cannot.
 NAME = "Tovrin_LED_Test"
 PACKAGE_FILES = {NAME + ".exe", "led_interface.h", "README.txt"}
 SUMS = "SHA256SUMS.txt"
@@ -133,11 +135,18 @@ def version_problems(pe):
     arch, other = EXPECTED[4], (X64 if EXPECTED is X86 else X86)[4]
     if arch not in description or other in description:
         problems.append("FileDescription %r does not name the architecture %s" % (description, arch))
-    if COMMIT and COMMIT[:12] not in strings.get("Comments", ""):
-        problems.append("Comments %r does not name commit %s" % (strings.get("Comments"), COMMIT[:12]))
-    elif not COMMIT and os.environ.get("CI"):
-        problems.append("git cannot tell the commit, so the exe cannot be checked to name it: Comments %r"
-                        % strings.get("Comments"))
+    comments = strings.get("Comments", "")
+    if COMMENTS is not None and comments != COMMENTS:
+        problems.append("Comments %r, not %r as a build of the checkout says" % (comments, COMMENTS))
+    if os.environ.get("CI"):
+        # A release is built from, and names, a clean checkout of its commit.
+        if COMMENTS is None or "commit unknown" in COMMENTS:
+            problems.append("git cannot tell the checkout's commit, so the exe cannot be checked to name it: %s"
+                            % (WHY_UNKNOWN or "no --source"))
+        elif COMMENTS.endswith("-dirty"):
+            problems.append("the checkout has changed tracked files (git describe --dirty)")
+        if comments.endswith("-dirty"):
+            problems.append("the exe was built from a tree with changed tracked files: Comments %r" % comments)
     return problems
 
 
@@ -254,7 +263,7 @@ if __name__ == "__main__":
     parser.add_argument("--x64", action="store_true", help="the x64 exe")
     parser.add_argument("--static-crt", action="store_true", help="the MSVC build, CRT linked in")
     parser.add_argument("--version", required=True, help="the project's version, from CMake")
-    parser.add_argument("--source", help="the checkout whose HEAD, where git can tell it, the exe must name")
+    parser.add_argument("--source", help="the checkout whose commit the exe must name, as its build would")
     parser.add_argument("path", nargs="+", help="an exe, or a package (.zip)")
     args = parser.parse_args()
     if args.x64:
@@ -263,7 +272,10 @@ if __name__ == "__main__":
         ALLOWED_IMPORTS, SIZE_LIMIT, PACKAGE_SUFFIX = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT, "-msvc"
     VERSION = args.version
     if args.source:
-        git = subprocess.run(["git", "-C", args.source, "rev-parse", "HEAD"], capture_output=True, text=True)
-        COMMIT = git.stdout.strip() if git.returncode == 0 else None
+        # The text the build step writes, computed by the same script.
+        built = subprocess.run(["cmake", "-DSOURCE_DIR=" + args.source, "-DVERSION=" + VERSION, "-P",
+                                os.path.join(args.source, "cmake", "led_commit.cmake")],
+                               capture_output=True, text=True, check=True)
+        COMMENTS, WHY_UNKNOWN = built.stdout.strip(), built.stderr.strip()
     results = [check_package(p) if p.endswith(".zip") else check(p) for p in args.path]
     sys.exit(0 if all(results) else 1)
