@@ -15,9 +15,10 @@ With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, a
 bound that leaves room for the CRT's own code, and "-msvc" in a package's
 name.
 A path ending in .zip is a package: it must hold exactly the exe, the contract
-header, the text for the target machine (naming the toolchain) and a right
-SHA-256 list of those, and the exe in it must pass, with the version and
-architecture of the package's name."""
+header, the text for the target machine (naming the toolchain, and for a
+mingw-w64 package the zlib that deflated it) and a right SHA-256 list of
+those, and the exe in it must pass, with the version and architecture of the
+package's name."""
 import argparse
 import hashlib
 import os
@@ -246,8 +247,11 @@ def check_package(path):
     readme = files.get(stem + "/README.txt", b"")
     if b"\n" in readme.replace(b"\r\n", b""):
         problems.append("README.txt has a line that does not end in CR LF")
-    if not re.search(rb"\r\nBuilt with [^\r]+\.\r\n", readme):
-        problems.append("README.txt does not name the toolchain it was built with")
+    # The mingw-w64 packages are repacked with the build's Python: its zlib too.
+    zipped = b"" if PACKAGE_SUFFIX else b"; zipped with [^\r]+"
+    if not re.search(rb"\r\nBuilt with [^\r]+" + zipped + rb"\.\r\n", readme):
+        problems.append("README.txt does not name the toolchain it was built with%s"
+                        % ("" if PACKAGE_SUFFIX else ", and the zlib that deflated it"))
     for problem in problems:
         print("FAIL: %s: %s" % (path, problem))
     if not problems:
