@@ -29,19 +29,18 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def clone(source, folder, *tag):
-    """A fresh clone of the checkout's HEAD in folder/checkout, its tags
-    only the one given."""
+def clone(source, folder, options, tag):
+    """A fresh clone of the checkout's HEAD in folder/checkout, made with the
+    options given, its one tag made by the tag command given."""
     checkout = os.path.join(folder, "checkout")
     # The checkout may belong to another user (CI's runner): reading it is
     # what this test is for.
     trust = os.path.join(folder, "trust.gitconfig")
     with open(trust, "w") as f:
         f.write("[safe]\n\tdirectory = *\n")
-    autocrlf = ["-c", "core.autocrlf=true"] if "-a" in tag else []
-    subprocess.run(["git", "clone", "--quiet", "--no-local", "--no-tags"] + autocrlf + [source, checkout],
-                   env=dict(os.environ, GIT_CONFIG_GLOBAL=trust), check=True)
-    subprocess.run(["git", "-C", checkout] + TAGGER + ["tag"] + list(tag), check=True)
+    subprocess.run(["git", "-c", "advice.detachedHead=false", "clone", "--quiet", "--no-local", "--no-tags"]
+                   + options + [source, checkout], env=dict(os.environ, GIT_CONFIG_GLOBAL=trust), check=True)
+    subprocess.run(["git", "-C", checkout] + TAGGER + ["tag"] + tag, check=True)
     os.remove(trust)
     return checkout
 
@@ -65,8 +64,8 @@ def main():
     failed = False
     with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR")) as near, \
             tempfile.TemporaryDirectory(dir="/tmp") as far:
-        light = clone(source, near, tag)
-        annotated = clone(source, far, "-a", "-m", tag, tag)
+        light = clone(source, near, [], [tag])
+        annotated = clone(source, far, ["-c", "core.autocrlf=true"], ["-a", "-m", tag, tag])
         if root:
             for folder, names, files in os.walk(far):
                 for name in [folder] + [os.path.join(folder, n) for n in names + files]:
