@@ -3,13 +3,14 @@
 32-bit x86 (PE32), console subsystem 6.0 (Vista), system DLL imports only, the
 manifest resource with its three settings, the version resource (the
 version CMake gives, names, the architecture, and with --source exactly the
-commit text that cmake/led_commit.cmake gives for the checkout: under CI a
-known commit, and a clean tree both when built and now), printf from the Windows C runtime (msvcrt.dll) rather than
-mingw-w64's replacement, the size bound, and the mitigations a Windows
-security review checks: ASLR (DYNAMIC_BASE, with base relocations), DEP
-(NX_COMPAT), HIGH_ENTROPY_VA on x64, and on x86 either a SafeSEH table or
-NO_SEH in an image that registers no SEH handler (no code touches fs:[0],
-the head of the thread's handler chain; i686-w64-mingw32-objdump looks).
+commit text cmake/led_commit.cmake gives for the checkout: under CI a known
+commit, and a clean tree when built and now), printf from the Windows C
+runtime (msvcrt.dll) rather than mingw-w64's replacement, the size bound,
+and the mitigations a Windows security review checks: ASLR (DYNAMIC_BASE,
+with base relocations), DEP (NX_COMPAT), HIGH_ENTROPY_VA on x64, and on x86
+either a SafeSEH table or NO_SEH in an image that registers no SEH handler
+(no code touches fs:[0], the head of the thread's handler chain;
+i686-w64-mingw32-objdump looks).
 With --x64: the x64 exe instead (AMD64, PE32+), to the same bounds.
 With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, a
 bound that leaves room for the CRT's own code, and "-msvc" in a package's
@@ -139,15 +140,13 @@ def version_problems(pe):
     comments = strings.get("Comments", "")
     if COMMENTS is not None and comments != COMMENTS:
         problems.append("Comments %r, not %r as a build of the checkout says" % (comments, COMMENTS))
-    if os.environ.get("CI"):
-        # A release is built from, and names, a clean checkout of its commit.
-        if COMMENTS is None or "commit unknown" in COMMENTS:
-            problems.append("git cannot tell the checkout's commit, so the exe cannot be checked to name it: %s"
-                            % (WHY_UNKNOWN or "no --source"))
-        elif COMMENTS.endswith("-dirty"):
-            problems.append("the checkout has changed tracked files (git describe --dirty)")
-        if comments.endswith("-dirty"):
-            problems.append("the exe was built from a tree with changed tracked files: Comments %r" % comments)
+    # Under CI, which releases what it builds: a known commit, and a clean tree.
+    if os.environ.get("CI") and (COMMENTS is None or "commit unknown" in COMMENTS):
+        problems.append("git cannot tell the checkout's commit: %s" % (WHY_UNKNOWN or "no --source"))
+    elif os.environ.get("CI") and COMMENTS.endswith("-dirty"):
+        problems.append("the checkout has changed tracked files (git describe --dirty)")
+    if os.environ.get("CI") and comments.endswith("-dirty"):
+        problems.append("the exe was built from a tree with changed tracked files: Comments %r" % comments)
     return problems
 
 
