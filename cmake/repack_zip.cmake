@@ -1,6 +1,7 @@
 # Run by cpack once it has made the zip (CPACK_POST_BUILD_SCRIPTS): rewrites
-# it with repack_zip.py, every entry dated at the commit's time (or at the
-# first date a zip can hold, where git cannot tell it).
+# it with repack_zip.py, in the build's Python (CPACK_LED_PYTHON), whose zlib
+# deflates it; every entry dated at the commit's time, or where git cannot
+# tell it (configuring said why), at the first date a zip can hold.
 set(time 315532800)
 find_program(LED_GIT git)
 if(LED_GIT)
@@ -10,6 +11,8 @@ if(LED_GIT)
     set(time ${commit_time})
   endif()
 endif()
-find_program(LED_PYTHON NAMES python3 python REQUIRED)
-execute_process(COMMAND ${LED_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/repack_zip.py ${time} ${CPACK_PACKAGE_FILES}
+if(time EQUAL 315532800)
+  message(WARNING "git cannot tell the commit's time: the package's files are dated 1980-01-01")
+endif()
+execute_process(COMMAND ${CPACK_LED_PYTHON} ${CMAKE_CURRENT_LIST_DIR}/repack_zip.py ${time} ${CPACK_PACKAGE_FILES}
                 COMMAND_ERROR_IS_FATAL ANY)

@@ -1,18 +1,24 @@
 #!/usr/bin/python3
-"""Builds both Windows exes and their packages again, in a copy of the
-checkout in another folder, later, with the documented preset commands and
-nothing exported, and compares the SHA-256 of each exe and zip with the
-first build's. As root the second build runs as another user (nobody), and
-always with another umask, as a second builder would.
-    check_reproducible.py <checkout> <build tree of the windows preset>"""
+"""Builds both Windows exes and their packages from two fresh clones of the
+checkout's HEAD with the documented preset commands and nothing exported, as
+two builders of a release's tag would, and compares the SHA-256 of each exe
+and zip (and the stage's own, where it names the same commit text, as on a
+release). BUILDERS says how the two differ: the second's folder is under
+/tmp, within reach wherever the checkout lies.
+    check_reproducible.py <checkout> <build tree of the windows preset> <version>"""
+import concurrent.futures
 import hashlib
 import os
-import shutil
 import subprocess
 import sys
 import tempfile
 
 NOBODY = 65534
+PRESETS = (("mingw", "windows-x86"), ("mingw-x64", "windows-x64"))
+# Each builder: its clone's options, its tag command, where its folder lies,
+# and whether it is another user (as root) with umask 077.
+BUILDERS = (("the lightweight tag's clone", [], ["tag"], os.environ.get("TMPDIR"), False),
+            ("the annotated tag's clone", ["-c", "core.autocrlf=true"], ["tag", "-a", "-m", "tag"], "/tmp", True))
 
 
 def sha256(path):
@@ -20,37 +26,56 @@ def sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
-def as_second_builder():
-    if os.geteuid() == 0:
-        os.setgroups([])
-        os.setgid(NOBODY)
-        os.setuid(NOBODY)
-    os.umask(0o077)
+def clone_and_build(source, tag, folder, options, tag_command, other):
+    """A fresh clone of the checkout's HEAD with one tag, and both presets'
+    configure, build and pack in it; their build folders."""
+    checkout, trust = os.path.join(folder, "checkout"), os.path.join(folder, "trust.gitconfig")
+    # The checkout may belong to another user (CI's runner): reading it is
+    # what this test is for.
+    with open(trust, "w") as f:
+        f.write("[safe]\n\tdirectory = *\n")
+    subprocess.run(["git", "-c", "advice.detachedHead=false", "clone", "--quiet", "--no-local", "--no-tags"]
+                   + options + [source, checkout], env=dict(os.environ, GIT_CONFIG_GLOBAL=trust), check=True)
+    subprocess.run(["git", "-C", checkout, "-c", "user.name=check", "-c", "user.email=check@localhost"]
+                   + tag_command + [tag], check=True)
+    user = NOBODY if other and os.geteuid() == 0 else None
+    if user:
+        subprocess.run(["chown", "-R", "%d:%d" % (user, user), folder], check=True)
+    for preset, _ in PRESETS:
+        for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset],
+                        ["cpack", "--preset", preset]):
+            run = subprocess.run(command, cwd=checkout, env={"PATH": os.environ["PATH"], "HOME": folder},
+                                 user=user, group=user, extra_groups=[] if user else None,
+                                 umask=0o077 if other else -1, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                 text=True)
+            if run.returncode != 0:
+                raise RuntimeError("%s in %s failed:\n%s" % (" ".join(command), checkout, run.stdout))
+    return {preset: os.path.join(checkout, "build", preset) for preset, _ in PRESETS}
 
 
 def main():
-    source, first = sys.argv[1:3]
+    source, stage, version = sys.argv[1:4]
     failed = False
-    with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR")) as tmp:
-        copy = os.path.join(tmp, "checkout")
-        shutil.copytree(source, copy, symlinks=True, ignore=shutil.ignore_patterns("build"))
-        if os.geteuid() == 0:
-            for folder, names, files in os.walk(tmp):
-                for name in [folder] + [os.path.join(folder, n) for n in names + files]:
-                    os.lchown(name, NOBODY, NOBODY)
-        env = {"PATH": os.environ["PATH"], "HOME": tmp}
-        for preset, arch in (("mingw", "x86"), ("mingw-x64", "x64")):
-            for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset],
-                            ["cpack", "--preset", preset]):
-                subprocess.run(command, cwd=copy, env=env, preexec_fn=as_second_builder, check=True,
-                               stdout=subprocess.DEVNULL)
-            second = os.path.join(copy, "build", preset)
-            for name in sorted(n for n in os.listdir(second) if n.endswith((".exe", ".zip"))):
-                ours, theirs = os.path.join(first, "windows-" + arch, name), os.path.join(second, name)
-                same = sha256(ours) == sha256(theirs)
+    with tempfile.TemporaryDirectory(dir=BUILDERS[0][3]) as near, tempfile.TemporaryDirectory(dir="/tmp") as far:
+        # One builder a core.
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            runs = {name: pool.submit(clone_and_build, source, "v" + version, folder, options, command, other)
+                    for (name, options, command, _, other), folder in zip(BUILDERS, (near, far))}
+            builds = {name: run.result() for name, run in runs.items()}
+        header = os.path.join("generated", "led_commit.h")
+        for preset, folder in PRESETS:
+            folders = {name: found[preset] for name, found in builds.items()}
+            ours = os.path.join(stage, folder)
+            with open(os.path.join(ours, header)) as a, open(os.path.join(folders[BUILDERS[0][0]], header)) as b:
+                if a.read() == b.read():
+                    folders["the stage's build"] = ours
+            for name in sorted(n for n in os.listdir(folders[BUILDERS[0][0]]) if n.endswith((".exe", ".zip"))):
+                sums = {who: sha256(os.path.join(path, name)) for who, path in folders.items()}
+                same = len(set(sums.values())) == 1
                 failed = failed or not same
-                print("%s: %s %s" % ("ok" if same else "FAIL", name, "the same bytes" if same else
-                                     "differs: %s against %s" % (sha256(theirs), sha256(ours))))
+                found = ("the same bytes from " + ", ".join(folders) if same else
+                         "; ".join("%s from %s" % (digest, who) for who, digest in sums.items()))
+                print("%s: %s %s: %s" % ("ok" if same else "FAIL", preset, name, found))
     return 1 if failed else 0
 
 

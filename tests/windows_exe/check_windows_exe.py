@@ -2,21 +2,24 @@
 """Checks the cross-built Windows exe as a release engineer would, from Linux:
 32-bit x86 (PE32), console subsystem 6.0 (Vista), system DLL imports only, the
 manifest resource with its three settings, the version resource (the
-version CMake gives, names, the architecture, and the commit: under CI it
-must name it), printf from the Windows C runtime (msvcrt.dll) rather than
-mingw-w64's replacement, the size bound, and the mitigations a Windows
-security review checks: ASLR (DYNAMIC_BASE, with base relocations), DEP
-(NX_COMPAT), HIGH_ENTROPY_VA on x64, and on x86 either a SafeSEH table or
-NO_SEH in an image that registers no SEH handler (no code touches fs:[0],
-the head of the thread's handler chain; i686-w64-mingw32-objdump looks).
+version CMake gives, names, the architecture, and with --source exactly the
+commit text cmake/led_commit.cmake gives for the checkout: under CI a known
+commit, and a clean tree when built and now), printf from the Windows C
+runtime (msvcrt.dll) rather than mingw-w64's replacement, the size bound,
+and the mitigations a Windows security review checks: ASLR (DYNAMIC_BASE,
+with base relocations), DEP (NX_COMPAT), HIGH_ENTROPY_VA on x64, and on x86
+either a SafeSEH table or NO_SEH in an image that registers no SEH handler
+(no code touches fs:[0], the head of the thread's handler chain;
+i686-w64-mingw32-objdump looks).
 With --x64: the x64 exe instead (AMD64, PE32+), to the same bounds.
 With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, a
 bound that leaves room for the CRT's own code, and "-msvc" in a package's
 name.
 A path ending in .zip is a package: it must hold exactly the exe, the contract
-header, the text for the target machine (naming the toolchain) and a right
-SHA-256 list of those, and the exe in it must pass, with the version and
-architecture of the package's name."""
+header, the text for the target machine (naming the toolchain, and for a
+mingw-w64 package the zlib that deflated it) and a right SHA-256 list of
+those, and the exe in it must pass, with the version and architecture of the
+package's name."""
 import argparse
 import hashlib
 import os
@@ -39,7 +42,8 @@ X86 = ("i386", 0x14C, "PE32", 0x10B, "32-bit")
 X64 = ("AMD64", 0x8664, "PE32+", 0x20B, "x64")
 EXPECTED = X86
 VERSION = None  # The version CMake gives, as "1.0".
-COMMIT = None  # The commit the exe must name, where git knows it.
+COMMENTS = None  # What the build step would write for the checkout.
+WHY_UNKNOWN = ""  # Why git cannot tell the checkout's commit, where it cannot.
 NAME = "Tovrin_LED_Test"
 PACKAGE_FILES = {NAME + ".exe", "led_interface.h", "README.txt"}
 SUMS = "SHA256SUMS.txt"
@@ -133,11 +137,16 @@ def version_problems(pe):
     arch, other = EXPECTED[4], (X64 if EXPECTED is X86 else X86)[4]
     if arch not in description or other in description:
         problems.append("FileDescription %r does not name the architecture %s" % (description, arch))
-    if COMMIT and COMMIT[:12] not in strings.get("Comments", ""):
-        problems.append("Comments %r does not name commit %s" % (strings.get("Comments"), COMMIT[:12]))
-    elif not COMMIT and os.environ.get("CI"):
-        problems.append("git cannot tell the commit, so the exe cannot be checked to name it: Comments %r"
-                        % strings.get("Comments"))
+    comments = strings.get("Comments", "")
+    if COMMENTS is not None and comments != COMMENTS:
+        problems.append("Comments %r, not %r as a build of the checkout says" % (comments, COMMENTS))
+    # Under CI, which releases what it builds: a known commit, and a clean tree.
+    if os.environ.get("CI") and (COMMENTS is None or "commit unknown" in COMMENTS):
+        problems.append("git cannot tell the checkout's commit: %s" % (WHY_UNKNOWN or "no --source"))
+    elif os.environ.get("CI") and COMMENTS.endswith("-dirty"):
+        problems.append("the checkout has changed tracked files (git describe --dirty)")
+    if os.environ.get("CI") and comments.endswith("-dirty"):
+        problems.append("the exe was built from a tree with changed tracked files: Comments %r" % comments)
     return problems
 
 
@@ -237,8 +246,11 @@ def check_package(path):
     readme = files.get(stem + "/README.txt", b"")
     if b"\n" in readme.replace(b"\r\n", b""):
         problems.append("README.txt has a line that does not end in CR LF")
-    if not re.search(rb"\r\nBuilt with [^\r]+\.\r\n", readme):
-        problems.append("README.txt does not name the toolchain it was built with")
+    # The mingw-w64 packages are repacked with the build's Python: its zlib too.
+    zipped = b"" if PACKAGE_SUFFIX else b"; zipped with [^\r]+"
+    if not re.search(rb"\r\nBuilt with [^\r]+" + zipped + rb"\.\r\n", readme):
+        problems.append("README.txt does not name the toolchain it was built with%s"
+                        % ("" if PACKAGE_SUFFIX else ", and the zlib that deflated it"))
     for problem in problems:
         print("FAIL: %s: %s" % (path, problem))
     if not problems:
@@ -254,7 +266,7 @@ if __name__ == "__main__":
     parser.add_argument("--x64", action="store_true", help="the x64 exe")
     parser.add_argument("--static-crt", action="store_true", help="the MSVC build, CRT linked in")
     parser.add_argument("--version", required=True, help="the project's version, from CMake")
-    parser.add_argument("--source", help="the checkout whose HEAD, where git can tell it, the exe must name")
+    parser.add_argument("--source", help="the checkout whose commit the exe must name, as its build would")
     parser.add_argument("path", nargs="+", help="an exe, or a package (.zip)")
     args = parser.parse_args()
     if args.x64:
@@ -263,7 +275,10 @@ if __name__ == "__main__":
         ALLOWED_IMPORTS, SIZE_LIMIT, PACKAGE_SUFFIX = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT, "-msvc"
     VERSION = args.version
     if args.source:
-        git = subprocess.run(["git", "-C", args.source, "rev-parse", "HEAD"], capture_output=True, text=True)
-        COMMIT = git.stdout.strip() if git.returncode == 0 else None
+        # The text the build step writes, computed by the same script.
+        built = subprocess.run(["cmake", "-DSOURCE_DIR=" + args.source, "-DVERSION=" + VERSION, "-P",
+                                os.path.join(args.source, "cmake", "led_commit.cmake")],
+                               capture_output=True, text=True, check=True)
+        COMMENTS, WHY_UNKNOWN = built.stdout.strip(), built.stderr.strip()
     results = [check_package(p) if p.endswith(".zip") else check(p) for p in args.path]
     sys.exit(0 if all(results) else 1)
