@@ -14,10 +14,6 @@
 
 const char* const STORE_SUFFIXES[4] = {"", "-journal", "-wal", "-shm"};
 
-// A run holds the store for a few milliseconds, a second or two under
-// valgrind; a run still waiting after this long is stuck behind something
-// else, and says so rather than hang.
-static const int BUSY_WAIT_MS = 10000;
 static const struct timespec RETRY_PAUSE = {0, 10000000L}; // 10 ms
 
 static const std::string TABLE = "brightness";
@@ -183,7 +179,7 @@ bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::strin
 
     struct sigaction previous = {};
     IgnoreSignal(SIGXFSZ, &previous);
-    long long deadline = MonotonicMs() + BUSY_WAIT_MS;
+    long long deadline = MonotonicMs() + store->busyWaitMs;
     int rc = sqlite3_open_v2(store->path.c_str(), &store->db, SQLITE_OPEN_READWRITE, NULL);
     std::string refusal;
     while (rc == SQLITE_OK) {
@@ -201,8 +197,10 @@ bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::strin
     RestoreSignal(SIGXFSZ, &previous);
 
     if ((rc & 0xFF) == SQLITE_BUSY) {
-        *error = store->path + ": another run has held the brightness store for " +
-                 std::to_string(BUSY_WAIT_MS / 1000) + " s, the limit for waiting";
+        char limit[32];
+        snprintf(limit, sizeof(limit), "%g s", store->busyWaitMs / 1000.0);
+        *error = store->path + ": another run has held the brightness store for " + limit +
+                 ", the limit for waiting";
     } else if (rc == SQLITE_NOTADB || (rc & 0xFF) == SQLITE_CORRUPT || !refusal.empty()) {
         *error =
             store->path + ": not a brightness store: " + (refusal.empty() ? sqlite3_errstr(rc) : refusal);
@@ -252,7 +250,7 @@ void KeepLevel(void* context, const SimInterface& device, int channel)
     if (reason.empty()) {
         struct sigaction previous = {};
         IgnoreSignal(SIGXFSZ, &previous);
-        sqlite3_busy_timeout(store->db, BUSY_WAIT_MS);
+        sqlite3_busy_timeout(store->db, store->busyWaitMs);
         int rc = WriteLevel(store->db, device, channel);
         if (rc != SQLITE_OK) {
             reason = Reason(store->db, rc);

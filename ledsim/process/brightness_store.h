@@ -13,6 +13,7 @@
 
 struct BrightnessStore {
     std::string path;
+    int busyWaitMs; // How long a run waits for a store that another run holds.
     sqlite3* db;
     std::string unusable; // Why writes cannot be kept, where the store could not be made.
 };
