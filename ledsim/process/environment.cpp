@@ -115,12 +115,15 @@ SimMachine* LoadMachineFromEnvironment(void)
     if (state == NULL && scenario == NULL && store.path.empty()) {
         fprintf(stderr, "ledsim: brightness not kept: neither XDG_STATE_HOME nor HOME names a folder\n");
     }
-    std::string storeNames[4];
+    std::vector<GuardedFile> guarded;
     for (size_t i = 0; i < 4 && !store.path.empty(); i++) {
-        storeNames[i] = store.path + STORE_SUFFIXES[i];
+        guarded.push_back({store.path + STORE_SUFFIXES[i], "a file of the brightness store"});
+    }
+    if (scenario != NULL) {
+        guarded.push_back({scenario, "the scenario"});
     }
     if (tracePath != NULL) {
-        OpenTraceFile(&trace, tracePath, storeNames, store.path.empty() ? 0 : 4);
+        OpenTraceFile(&trace, tracePath, guarded);
     }
 
     // Read before the machine exists, and free it before any stop, so that a

@@ -312,6 +312,8 @@ class Trace(Folder):
 
     def test_refused_traces(self):
         fifo, link = self.path("trace.fifo"), self.path("trace.link")
+        scenario = self.write("lab.scn", ("interface %s\n" % DEVICE).encode())
+        os.symlink(scenario, self.path("scenario.link"))
         os.mkfifo(fifo)
         os.symlink(self.write("victim", b"victim\n"), link)
         if ROOT:  # Only root can make a link another user owns.
@@ -322,14 +324,18 @@ class Trace(Folder):
             ("/dev/full", "No space left on device"),
             (self.store, "trace must not be a file of the brightness store"),
             (self.store + "-wal", "trace must not be a file of the brightness store"),
+            (scenario, "trace must not be the scenario"),
+            (self.path("scenario.link"), "trace must not be the scenario"),
         ] + [(link, "trace must not be another user's symbolic link")] * ROOT
         for trace, reason in rows:
             with self.subTest(trace):
-                code, out, err = run(["w", "green", "9"], {"LEDSIM_STATE": self.store, "LEDSIM_TRACE": trace})
+                code, out, err = run(["w", "green", "9"], {"LEDSIM_STATE": self.store, "LEDSIM_TRACE": trace,
+                                                          "LEDSIM_SCENARIO": scenario})
                 self.assertEqual((0, self.written, "ledsim: trace not written: %s: %s\n" % (trace, reason)),
                                  (code, out, err))
                 self.assertEqual([(DEVICE, 9, 0, 0)], levels(self.store))
-                self.assertEqual(b"victim\n", contents(self.path("victim")))
+                self.assertEqual((b"victim\n", "interface %s\n" % DEVICE), (contents(self.path("victim")),
+                                                                             contents(scenario).decode()))
 
 
 if __name__ == "__main__":
