@@ -161,6 +161,9 @@ bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::strin
 {
     store->db = NULL;
     store->unusable.clear();
+    if (!CheckOwnFolder(FolderOf(store->path), "brightness store", error)) {
+        return false;
+    }
     for (const char* suffix : STORE_SUFFIXES) {
         if (!CheckOwnRegularFile(store->path + suffix, "brightness store", error)) {
             return false;

@@ -23,9 +23,10 @@ extern const char* const STORE_SUFFIXES[4];
 
 // Opens the store at store->path, making it where missing, and sets the
 // machine's devices to the levels it keeps for them. False, with the reason
-// in *error, for a store the run must not use: something other than a
-// regular file of this user at one of its names, a file that is not a
-// store, or a store busy for longer than a run waits.
+// in *error, for a store the run must not use: a folder that others may
+// write, something other than a regular file of this user at one of its
+// names, a file that is not a store, or a store busy for longer than a run
+// waits.
 bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::string* error);
 
 // The machine's level hook: keeps one level, or says why it cannot.

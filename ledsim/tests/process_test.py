@@ -59,6 +59,12 @@ def run(args, env, limits=None, **kw):
     return finish(start(args, env, limits, **kw))
 
 
+def needs_root(test, what):
+    """CI runs as root: there a row that needs root fails rather than skip."""
+    if not ROOT:
+        (test.fail if os.environ.get("CI") else test.skipTest)(what + " needs root")
+
+
 def contents(path):
     with open(path, "rb") as f:
         return f.read()
@@ -108,9 +114,13 @@ class Refusals(Folder):
         plants = {
             "fifo": lambda p: os.mkfifo(p),
             "link": lambda p: os.symlink(self.write("victim", b"victim\n"), p),
+            "hard link": lambda p: os.link(self.write("victim", b"victim\n"), p),
             "folder": lambda p: os.mkdir(p),
             "foreign": lambda p: (open(p, "w").close(), os.chown(p, 65534, 65534)) if ROOT else None,
+            "nobody's": lambda p: (os.mkdir(p, 0o755), os.chown(p, 65534, 65534)) if ROOT else None,
         }
+        plants.update({"0o%o" % m: lambda p, m=m: (os.mkdir(p), os.chmod(p, m)) for m in (0o777, 0o1777, 0o775)})
+        folder = lambda mode: ({"LEDSIM_STATE": self.path(mode + "/lab.db")}, (self.path(mode), mode))
         rows = [
             # name, env, plant at a path, status, standard error after "ledsim: "
             ("unknown directive", {"LEDSIM_SCENARIO": scenario}, None, 2,
@@ -137,6 +147,18 @@ class Refusals(Folder):
              s + "-wal: brightness store must be a regular file, not a FIFO"),
             ("link at its journal", {"LEDSIM_STATE": s}, (s + "-journal", "link"), 2,
              s + "-journal: brightness store must be a regular file, not a symbolic link"),
+            ("hard link at the store", {"LEDSIM_STATE": s}, (s, "hard link"), 2,
+             s + ": brightness store must be a regular file, not a hard link"),
+            ("hard link at its WAL", {"LEDSIM_STATE": s}, (s + "-wal", "hard link"), 2,
+             s + "-wal: brightness store must be a regular file, not a hard link"),
+            ("a folder that others may write", *folder("0o777"), 2,
+             self.path("0o777") + ": the folder of the brightness store must not be writable by others, "
+                                  "unless sticky as /tmp is"),
+            ("a sticky folder, as /tmp is", *folder("0o1777"), 0, ""),
+            ("a folder of your group", *folder("0o775"), 0, ""),
+            ("another user's folder", *folder("nobody's"), 2,
+             self.path("nobody's") + ": the folder of the brightness store must be your own or root's, "
+                                     "not another user's"),
             ("another user's shared memory", {"LEDSIM_STATE": s}, (s + "-shm", "foreign") if ROOT else None,
              2 if ROOT else 0, s + "-shm: brightness store must be your own file, not another user's" if ROOT else ""),
             ("a text file", {"LEDSIM_STATE": text}, None, 2, text + ": not a brightness store: file is not a database"),
@@ -157,6 +179,8 @@ class Refusals(Folder):
         for name, env, plant, status, err in rows:
             with self.subTest(name):
                 before = {}
+                if plant and plant[1] == "nobody's":
+                    needs_root(self, name)
                 if plant and plant[0] != "/etc/passwd":
                     plants[plant[1]](plant[0])
                 for name_ in os.listdir(self.dir):
