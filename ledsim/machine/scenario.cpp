@@ -100,16 +100,17 @@ static bool ParsePath(const std::vector<std::string>& words, std::u16string* pat
     if (words[1].find('=') != std::string::npos || IsKnob(words[1])) {
         return Fail(error, "'" + words[0] + "' needs a device path first, not the option '" + words[1] + "'");
     }
-    // The trace gives each call one line, which a control character would break.
-    for (char c : words[1]) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-            char code[8];
-            snprintf(code, sizeof(code), "0x%02X", static_cast<unsigned char>(c));
-            return Fail(error, std::string("device path has a control character (") + code + ")");
-        }
-    }
     if (!Utf8ToUtf16(words[1], path)) {
         return Fail(error, "device path is not valid UTF-8");
+    }
+    // The trace gives each call one line, which a control character (C0,
+    // DEL or C1, such as U+0085, NEXT LINE) would break.
+    for (char16_t c : *path) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+            char code[8];
+            snprintf(code, sizeof(code), "0x%02X", static_cast<unsigned>(c));
+            return Fail(error, std::string("device path has a control character (") + code + ")");
+        }
     }
     return true;
 }

@@ -13,8 +13,9 @@
 
 struct BrightnessStore {
     std::string path;
+    int busyWaitMs; // How long a run waits for a store that another run holds.
     sqlite3* db;
-    std::string unusable; // Why writes cannot be kept, where the store could not be made.
+    std::string unusable; // Why writes cannot be kept: the store could not be made or written.
 };
 
 // The four names the store owns: the database and SQLite's companions.
@@ -22,9 +23,10 @@ extern const char* const STORE_SUFFIXES[4];
 
 // Opens the store at store->path, making it where missing, and sets the
 // machine's devices to the levels it keeps for them. False, with the reason
-// in *error, for a store the run must not use: something other than a
-// regular file of this user at one of its names, a file that is not a
-// store, or a store busy for longer than a run waits.
+// in *error, for a store the run must not use: a folder that others may
+// write, something other than a regular file of this user at one of its
+// names, a file that is not a store, left as it was, or a store busy for
+// longer than a run waits. A store the run cannot write is only read.
 bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::string* error);
 
 // The machine's level hook: keeps one level, or says why it cannot.

@@ -14,7 +14,7 @@
 #include "trace_file.h"
 
 // What the process holds from the machine's load to its end.
-static BrightnessStore store = {"", NULL, ""};
+static BrightnessStore store = {"", 0, NULL, ""};
 static TraceFile trace = {"", -1, 0};
 
 static void StopBeforeTheTool(const std::string& message)
@@ -70,6 +70,29 @@ static std::string ReadScenario(const char* path)
     return text;
 }
 
+// A run holds the store for a few milliseconds, a second or two under
+// valgrind; a run still waiting after this long is stuck behind something
+// else, and says so rather than hang. LEDSIM_BUSY_WAIT_MS changes it, so
+// that tests of a busy store need not wait as long.
+static const int BUSY_WAIT_MS = 10000;
+static const int BUSY_WAIT_MAX_MS = 3600000;
+
+static int BusyWaitMs(void)
+{
+    const char* text = getenv("LEDSIM_BUSY_WAIT_MS");
+    if (text == NULL) {
+        return BUSY_WAIT_MS;
+    }
+    char* end = NULL;
+    errno = 0;
+    long value = strtol(text, &end, 10);
+    if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value > BUSY_WAIT_MAX_MS) {
+        StopBeforeTheTool("LEDSIM_BUSY_WAIT_MS must be a number of milliseconds from 0 to " +
+                          std::to_string(BUSY_WAIT_MAX_MS) + ", not '" + text + "'");
+    }
+    return static_cast<int>(value);
+}
+
 // The books are checked as the process ends, and what it holds let go.
 static void EndOfRun(void)
 {
@@ -86,17 +109,21 @@ SimMachine* LoadMachineFromEnvironment(void)
     const char* scenario = getenv("LEDSIM_SCENARIO");
     const char* state = getenv("LEDSIM_STATE");
     const char* tracePath = getenv("LEDSIM_TRACE");
+    store.busyWaitMs = BusyWaitMs();
     // A scenario keeps its levels only where LEDSIM_STATE asks for it.
     store.path = state != NULL ? state : scenario != NULL ? "" : DefaultStorePath();
     if (state == NULL && scenario == NULL && store.path.empty()) {
         fprintf(stderr, "ledsim: brightness not kept: neither XDG_STATE_HOME nor HOME names a folder\n");
     }
-    std::string storeNames[4];
+    std::vector<GuardedFile> guarded;
     for (size_t i = 0; i < 4 && !store.path.empty(); i++) {
-        storeNames[i] = store.path + STORE_SUFFIXES[i];
+        guarded.push_back({store.path + STORE_SUFFIXES[i], "a file of the brightness store"});
+    }
+    if (scenario != NULL) {
+        guarded.push_back({scenario, "the scenario"});
     }
     if (tracePath != NULL) {
-        OpenTraceFile(&trace, tracePath, storeNames, store.path.empty() ? 0 : 4);
+        OpenTraceFile(&trace, tracePath, guarded);
     }
 
     // Read before the machine exists, and free it before any stop, so that a

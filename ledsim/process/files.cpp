@@ -29,6 +29,8 @@ bool CheckOwnRegularFile(const std::string& path, const char* what, std::string*
         refusal = "must be a regular file, not a device";
     } else if (info.st_uid != geteuid()) {
         refusal = "must be your own file, not another user's";
+    } else if (info.st_nlink != 1) {
+        refusal = "must be a regular file, not a hard link";
     }
     if (refusal != NULL) {
         *error = path + ": " + what + " " + refusal;
@@ -36,12 +38,35 @@ bool CheckOwnRegularFile(const std::string& path, const char* what, std::string*
     return refusal == NULL;
 }
 
+bool CheckOwnFolder(const std::string& folder, const char* what, std::string* error)
+{
+    struct stat info = {};
+    const char* refusal = NULL;
+    if (stat(folder.c_str(), &info) != 0) {
+        return true; // Opening a file in it says why.
+    }
+    if (info.st_uid != geteuid() && info.st_uid != 0) {
+        refusal = "must be your own or root's, not another user's";
+    } else if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
+        refusal = "must not be writable by others, unless sticky as /tmp is";
+    }
+    if (refusal != NULL) {
+        *error = folder + ": the folder of the " + what + " " + refusal;
+    }
+    return refusal == NULL;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
 std::string CanonicalPath(const std::string& path)
 {
     size_t slash = path.rfind('/');
-    std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     char real[PATH_MAX];
-    if (realpath(folder.c_str(), real) == NULL) {
+    if (realpath(FolderOf(path).c_str(), real) == NULL) {
         return path;
     }
     return std::string(real) + (strcmp(real, "/") == 0 ? "" : "/") + path.substr(slash + 1);

@@ -8,9 +8,20 @@
 
 #include <string>
 
-// True where nothing is at path, or a regular file of this user (a link is
-// not followed); otherwise false with "<path>: <what> must be ..." in *error.
+// True where nothing is at path, or a regular file of this user with no
+// other name (a link is not followed); otherwise false with "<path>: <what>
+// must be ..." in *error.
 bool CheckOwnRegularFile(const std::string& path, const char* what, std::string* error);
+
+// True where the folder is missing, or this user's or root's and writable
+// by no other user but where sticky, as /tmp is (whoever can write a
+// folder can swap the files in it); otherwise false with the reason in
+// *error. A group-writable folder passes, for a umask of 002 with a group
+// of one's own.
+bool CheckOwnFolder(const std::string& folder, const char* what, std::string* error);
+
+// The folder a path names a file in: "." for a bare name.
+std::string FolderOf(const std::string& path);
 
 // The path with its folder resolved, so that two names of one file compare
 // equal whether or not the file exists yet.

@@ -21,9 +21,9 @@ static void StopTracing(TraceFile* trace, const char* reason)
     CloseTraceFile(trace);
 }
 
-// Why the opened trace must not be used, or NULL. A regular file or a FIFO
+// Why the opened trace must not be used, or "". A regular file or a FIFO
 // must be this user's own; a device such as /dev/null or a pipe will do.
-static const char* Refusal(int fd, const std::string storeNames[], size_t nameCount)
+static std::string Refusal(int fd, const std::vector<GuardedFile>& guarded)
 {
     struct stat info = {};
     if (fstat(fd, &info) != 0) {
@@ -32,27 +32,25 @@ static const char* Refusal(int fd, const std::string storeNames[], size_t nameCo
     if ((S_ISREG(info.st_mode) || S_ISFIFO(info.st_mode)) && info.st_uid != geteuid()) {
         return "trace must be your own file, not another user's";
     }
-    for (size_t i = 0; i < nameCount; i++) {
+    for (const GuardedFile& file : guarded) {
         struct stat name = {};
-        if (stat(storeNames[i].c_str(), &name) == 0 && name.st_dev == info.st_dev &&
-            name.st_ino == info.st_ino) {
-            return "trace must not be a file of the brightness store";
+        if (stat(file.path.c_str(), &name) == 0 && name.st_dev == info.st_dev && name.st_ino == info.st_ino) {
+            return "trace must not be " + file.what;
         }
     }
-    return NULL;
+    return "";
 }
 
 // A link is followed only where this user or root made it, as /dev/stderr
 // and bash's >(...) are: another user may have planted it in a shared folder.
-void OpenTraceFile(TraceFile* trace, const std::string& path, const std::string storeNames[],
-                   size_t nameCount)
+void OpenTraceFile(TraceFile* trace, const std::string& path, const std::vector<GuardedFile>& guarded)
 {
     trace->path = path;
     trace->fd = -1;
     trace->waitLeftMs = TRACE_WAIT_MS;
-    for (size_t i = 0; i < nameCount; i++) {
-        if (CanonicalPath(storeNames[i]) == CanonicalPath(path)) {
-            StopTracing(trace, "trace must not be a file of the brightness store");
+    for (const GuardedFile& file : guarded) {
+        if (CanonicalPath(file.path) == CanonicalPath(path)) {
+            StopTracing(trace, ("trace must not be " + file.what).c_str());
             return;
         }
     }
@@ -65,10 +63,10 @@ void OpenTraceFile(TraceFile* trace, const std::string& path, const std::string 
     trace->fd =
         open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC | (isLink ? 0 : O_NOFOLLOW),
              0600);
-    const char* refusal = trace->fd < 0 ? (errno == ENXIO ? "a FIFO with no reader" : strerror(errno))
-                                        : Refusal(trace->fd, storeNames, nameCount);
-    if (refusal != NULL) {
-        StopTracing(trace, refusal);
+    std::string refusal = trace->fd < 0 ? (errno == ENXIO ? "a FIFO with no reader" : strerror(errno))
+                                        : Refusal(trace->fd, guarded);
+    if (!refusal.empty()) {
+        StopTracing(trace, refusal.c_str());
     }
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 struct TraceFile {
     std::string path;
@@ -10,11 +11,17 @@ struct TraceFile {
     long long waitLeftMs; // How much longer writes may wait for a FIFO's reader, in all.
 };
 
+// A file the run reads or keeps, which the trace must not be: its path, and
+// what it is ("the scenario").
+struct GuardedFile {
+    std::string path;
+    std::string what;
+};
+
 // Opens the trace for this run. A file that cannot be used, or that is one
-// of the store's files (storeNames), is said once on standard error, and
-// the run goes on without it.
-void OpenTraceFile(TraceFile* trace, const std::string& path, const std::string storeNames[],
-                   size_t nameCount);
+// of the guarded files (by name or by inode), is said once on standard
+// error, and the run goes on without it.
+void OpenTraceFile(TraceFile* trace, const std::string& path, const std::vector<GuardedFile>& guarded);
 
 // The machine's call hook: appends one line, or stops the trace, saying why.
 void WriteTraceLine(void* context, const std::string& call);

@@ -6,9 +6,11 @@ a run must print what it prints keeping nothing.
     process_test.py <tool>    (LEDTEST_WRAPPER: a command, such as valgrind,
                                that every run of the tool goes through)"""
 import contextlib
+import hashlib
 import os
 import resource
 import shlex
+import signal
 import sqlite3
 import stat
 import subprocess
@@ -23,7 +25,13 @@ WRAPPER = shlex.split(os.environ.get("LEDTEST_WRAPPER", ""))
 ROOT = os.geteuid() == 0
 DEVICE = "\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}"
 STORE_NAMES = ("", "-journal", "-wal", "-shm")
-BUSY_LIMIT = "another run has held the brightness store for 10 s, the limit for waiting"
+BUSY_LIMIT = "another run has held the brightness store for 0.5 s, the limit for waiting"
+RUN_LIMIT = 60  # Seconds for one run, valgrind's included: well below the test's CTest TIMEOUT.
+# Runs statements on a database; killed after them, a writer leaves a -wal not checkpointed, or a hot journal.
+SQL = "import os, sqlite3, sys\ndb = sqlite3.connect(sys.argv[1], isolation_level=None)\n" \
+      "for s in sys.argv[3:]:\n    db.execute(s)\nos._exit(0) if sys.argv[2] == 'kill' else db.close()"
+SPILL = ["PRAGMA cache_size = 1", "BEGIN"]  # Then a transaction too large for the cache: a hot journal.
+MANY_ROWS = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
 
 
 def tool_env(env):
@@ -31,16 +39,49 @@ def tool_env(env):
     return {**{k: v for k, v in os.environ.items() if k in ("PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS")}, **env}
 
 
-def run(args, env, limits=None, pass_fds=()):
-    """Runs the tool; (status, standard output, standard error)."""
+def start(args, env, limits=None, **kw):
+    """Starts the tool in a session of its own, so that a run out of time goes with all it started."""
 
     def limit():
         for which, value in (limits or {}).items():
             resource.setrlimit(which, (value, value))
 
-    done = subprocess.run(WRAPPER + [TOOL] + args, env=tool_env(env), capture_output=True, preexec_fn=limit,
-                          pass_fds=pass_fds, timeout=120)
-    return done.returncode, done.stdout, done.stderr.decode()
+    return subprocess.Popen(WRAPPER + [TOOL] + args, env=tool_env(env), stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, preexec_fn=limit, start_new_session=True, **kw)
+
+
+def finish(proc):
+    """(status, standard output, standard error), killing the run's process group after RUN_LIMIT."""
+    try:
+        out, err = proc.communicate(timeout=RUN_LIMIT)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        raise
+    return proc.returncode, out, err.decode()
+
+
+def run(args, env, limits=None, **kw):
+    return finish(start(args, env, limits, **kw))
+
+
+def fixture(*sql, tool=True, kill=False):
+    """Makes a database: a store of the tool's, or by hand, and runs statements on it."""
+    return lambda p: (tool and run(["w", "green", "5"], {"LEDSIM_STATE": p}),
+                      subprocess.run([sys.executable, "-c", SQL, p, "kill" if kill else "", *sql], check=True))
+
+
+def needs_root(test, what):
+    """CI runs as root: there a row that needs root fails rather than skip."""
+    if not ROOT:
+        (test.fail if os.environ.get("CI") else test.skipTest)(what + " needs root")
+
+
+def snapshot(folder):
+    """Every name in the folder, with a digest of each regular file but SQLite's shared memory."""
+    paths = [os.path.join(top, name) for top, dirs, files in os.walk(folder) for name in dirs + files]
+    regular = [p for p in paths if stat.S_ISREG(os.lstat(p).st_mode) and not p.endswith("-shm")]
+    return {p: hashlib.sha256(contents(p)).hexdigest() if p in regular else None for p in paths}
 
 
 def contents(path):
@@ -92,9 +133,13 @@ class Refusals(Folder):
         plants = {
             "fifo": lambda p: os.mkfifo(p),
             "link": lambda p: os.symlink(self.write("victim", b"victim\n"), p),
+            "hard link": lambda p: os.link(self.write("victim", b"victim\n"), p),
             "folder": lambda p: os.mkdir(p),
             "foreign": lambda p: (open(p, "w").close(), os.chown(p, 65534, 65534)) if ROOT else None,
+            "nobody's": lambda p: (os.mkdir(p, 0o755), os.chown(p, 65534, 65534)) if ROOT else None,
         }
+        plants.update({"0o%o" % m: lambda p, m=m: (os.mkdir(p), os.chmod(p, m)) for m in (0o777, 0o1777, 0o775)})
+        folder = lambda mode: ({"LEDSIM_STATE": self.path(mode + "/lab.db")}, (self.path(mode), mode))
         rows = [
             # name, env, plant at a path, status, standard error after "ledsim: "
             ("unknown directive", {"LEDSIM_SCENARIO": scenario}, None, 2,
@@ -121,6 +166,18 @@ class Refusals(Folder):
              s + "-wal: brightness store must be a regular file, not a FIFO"),
             ("link at its journal", {"LEDSIM_STATE": s}, (s + "-journal", "link"), 2,
              s + "-journal: brightness store must be a regular file, not a symbolic link"),
+            ("hard link at the store", {"LEDSIM_STATE": s}, (s, "hard link"), 2,
+             s + ": brightness store must be a regular file, not a hard link"),
+            ("hard link at its WAL", {"LEDSIM_STATE": s}, (s + "-wal", "hard link"), 2,
+             s + "-wal: brightness store must be a regular file, not a hard link"),
+            ("a folder that others may write", *folder("0o777"), 2,
+             self.path("0o777") + ": the folder of the brightness store must not be writable by others, "
+                                  "unless sticky as /tmp is"),
+            ("a sticky folder, as /tmp is", *folder("0o1777"), 0, ""),
+            ("a folder of your group", *folder("0o775"), 0, ""),
+            ("another user's folder", *folder("nobody's"), 2,
+             self.path("nobody's") + ": the folder of the brightness store must be your own or root's, "
+                                     "not another user's"),
             ("another user's shared memory", {"LEDSIM_STATE": s}, (s + "-shm", "foreign") if ROOT else None,
              2 if ROOT else 0, s + "-shm: brightness store must be your own file, not another user's" if ROOT else ""),
             ("a text file", {"LEDSIM_STATE": text}, None, 2, text + ": not a brightness store: file is not a database"),
@@ -129,32 +186,80 @@ class Refusals(Folder):
             ("random bytes", {"LEDSIM_STATE": self.path("random.db")}, None, 2,
              self.path("random.db") + ": not a brightness store: file is not a database"),
             ("another program's database", {"LEDSIM_STATE": self.path("other.db")}, None, 2,
-             self.path("other.db") + ": not a brightness store: it holds other things, such as 'bookmarks'"),
+             self.path("other.db") + ": not a brightness store: it holds a table 'bookmarks'"),
             ("a read error", {"LEDSIM_STATE": "/proc/self/mem"}, None, 2,
              "/proc/self/mem: cannot use the brightness store: Input/output error"),
             ("a store that cannot be made", {"LEDSIM_STATE": self.path("none/lab.db")}, None, 0,
              "brightness not kept: %s: No such file or directory" % self.path("none/lab.db")),
             ("an empty file is an empty store", {"LEDSIM_STATE": self.write("empty.db", b"")}, None, 0, ""),
+            ("a wait limit that is not whole milliseconds", {"LEDSIM_BUSY_WAIT_MS": "0.5"}, None, 2,
+             "LEDSIM_BUSY_WAIT_MS must be a number of milliseconds from 0 to 3600000, not '0.5'"),
         ]
         for name, env, plant, status, err in rows:
             with self.subTest(name):
-                before = {}
+                if plant and plant[1] == "nobody's":
+                    needs_root(self, name)
                 if plant and plant[0] != "/etc/passwd":
                     plants[plant[1]](plant[0])
-                for name_ in os.listdir(self.dir):
-                    p = self.path(name_)
-                    if os.path.isfile(p) and not os.path.islink(p) and not stat.S_ISFIFO(os.lstat(p).st_mode):
-                        before[p] = contents(p)
+                before = snapshot(self.dir)
                 code, out, got = run(["w", "green", "9"], env)
                 self.assertEqual((status, out if status else self.written, "ledsim: " + err + "\n" if err else ""),
                                  (code, out, got))
                 if status:
-                    for p, data in before.items():
-                        self.assertEqual(data, contents(p), "%s was changed" % p)
+                    self.assertEqual(before, snapshot(self.dir))
                     self.assertEqual([], [n for n in os.listdir("/dev") if n.startswith("null") and n != "null"])
                 for p in [s + n for n in STORE_NAMES] + [self.path("victim")]:
                     if os.path.lexists(p):
                         (os.rmdir if os.path.isdir(p) and not os.path.islink(p) else os.remove)(p)
+
+    def test_store_fixtures(self):
+        # A file is a store of the tool's only with exactly its table, or nothing yet; a refused one keeps its
+        # bytes and its companions. A store of earlier versions, unstamped, is stamped.
+        hand, killed = {"tool": False}, {"kill": True}
+        rows = [
+            # name, how the file is made, status, and the level read or why it is not a brightness store
+            ("a trigger", fixture("CREATE TRIGGER t AFTER UPDATE ON brightness BEGIN DELETE FROM brightness; END"), 2,
+             "it holds a trigger 't'"),
+            ("a level that is not an integer", fixture("UPDATE brightness SET green = 254.9"), 2,
+             "the green level of '%s' is 254.9, not an integer from 0 to 255" % DEVICE),
+            ("no CHECKs", fixture("CREATE TABLE brightness (path TEXT PRIMARY KEY, green INT, blue INT, keyback INT)",
+                                  **hand), 2, "the table's types, constraints or CHECKs are not the tool's"),
+            ("a view", fixture("CREATE VIEW brightness AS SELECT 'A' path, 1 green, 2 blue, 3 keyback", **hand), 2,
+             "it holds a view 'brightness'"),
+            ("no primary key", fixture("CREATE TABLE brightness (path, green, blue, keyback)", **hand), 2,
+             "the table has no primary key"),
+            ("an extra column", fixture("CREATE TABLE brightness (path PRIMARY KEY, green, blue, keyback, x NOT NULL)",
+                                        **hand), 2,
+             "the table has the columns (path, green, blue, keyback, x), not (path, green, blue, keyback)"),
+            ("another program's id", fixture("PRAGMA application_id = 0x1234ABCD"), 2,
+             "another program's database (application id 0x1234ABCD)"),
+            ("another program's -wal, left by a killed writer", fixture(
+                "PRAGMA journal_mode = WAL", "CREATE TABLE t (x)", "INSERT INTO t VALUES (1)", **hand, **killed), 2,
+             "it holds a table 't'"),
+            ("another program's hot journal", fixture("CREATE TABLE t (x)", *SPILL, MANY_ROWS + "INSERT INTO t SELECT "
+                                                      "randomblob(500) FROM n", **hand, **killed), 2,
+             "a hot journal of another database: open it with its own program first"),
+            ("its own -wal, left by a killed writer", fixture("UPDATE brightness SET green = 222", **killed), 0, 222),
+            ("its own hot journal", fixture("PRAGMA journal_mode = DELETE", "UPDATE brightness SET green = 10", *SPILL,
+                                            "UPDATE brightness SET green = 99", MANY_ROWS + "INSERT INTO brightness "
+                                            "SELECT i || hex(randomblob(200)), 1, 2, 3 FROM n", **killed), 0, 10),
+            ("after ANALYZE, PRAGMA optimize and VACUUM", fixture("ANALYZE", "PRAGMA optimize", "VACUUM"), 0, 5),
+            ("a store of earlier versions", fixture("PRAGMA application_id = 0", "PRAGMA user_version = 0"), 0, 5),
+            ("a database with nothing in it", fixture("CREATE TABLE t (x)", "DROP TABLE t", **hand), 0, 0),
+        ]
+        for name, make, status, said in rows:
+            with self.subTest(name):
+                store = os.path.join(tempfile.mkdtemp(dir=self.dir), "lab.db")
+                make(store)
+                before = snapshot(os.path.dirname(store))
+                code, out, err = run(["r", "green"], {"LEDSIM_STATE": store})
+                if status:
+                    self.assertEqual((2, b"", "ledsim: %s: not a brightness store: %s\n" % (store, said), before),
+                                     (code, out, err, snapshot(os.path.dirname(store))))
+                else:
+                    self.assertEqual((0, b"Brightness == %d" % said, ""), (code, out.splitlines()[-1], err))
+                    self.assertNotEqual(b"\0" * 4, contents(store)[68:72], "not stamped")
+                    self.assertFalse(os.path.exists(store + "-journal"), "a hot journal not rolled back")
 
     def test_file_size_limit(self):
         trace = self.path("trace")
@@ -231,15 +336,15 @@ class Kept(Folder):
                     run(["r", "green"], {"LEDSIM_STATE": self.store})
                     with contextlib.closing(sqlite3.connect(self.store)) as db:
                         db.execute("PRAGMA journal_mode = DELETE")
-                runs = [subprocess.Popen(WRAPPER + [TOOL] + w, env=tool_env({"LEDSIM_STATE": self.store}),
-                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) for w in writes]
-                self.assertEqual([(0, b"")] * 3, [(r.wait(120), r.communicate()[1]) for r in runs])
+                runs = [start(w, {"LEDSIM_STATE": self.store}) for w in writes]
+                self.assertEqual([(0, "")] * 3, [finish(r)[::2] for r in runs])
                 self.assertEqual([(DEVICE, 11, 22, 33)], levels(self.store))
 
     def test_busy_store(self):
         # Another connection holds the store: at the load the run stops, at
-        # the write the level is not kept; each after waiting 10 s.
-        run(["w", "green", "1"], {"LEDSIM_STATE": self.store})
+        # the write the level is not kept; each after waiting its limit.
+        env = {"LEDSIM_STATE": self.store, "LEDSIM_BUSY_WAIT_MS": "500"}
+        run(["w", "green", "1"], env)
         rows = [("PRAGMA locking_mode = EXCLUSIVE", 2, b"", "ledsim: %s: %s\n" % (self.store, BUSY_LIMIT)),
                 ("SELECT 1", 0, self.written, "ledsim: brightness not kept: %s: database is locked\n" % self.store)]
         for pragma, status, out, err in rows:
@@ -248,10 +353,40 @@ class Kept(Folder):
                 holder.execute(pragma)
                 holder.execute("BEGIN EXCLUSIVE")
                 started = time.monotonic()
-                self.assertEqual((status, out, err), run(["w", "green", "9"], {"LEDSIM_STATE": self.store}))
-                self.assertGreaterEqual(time.monotonic() - started, 10)
+                self.assertEqual((status, out, err), run(["w", "green", "9"], env))
+                self.assertGreaterEqual(time.monotonic() - started, 0.5)
                 holder.close()
                 self.assertEqual([(DEVICE, 1, 0, 0)], levels(self.store))
+
+    def test_store_it_cannot_write(self):
+        # Read, and each write says why it is not kept; nothing made or left beside the store.
+        needs_root(self, "mounting a file system")
+        mount = self.path("mount")
+        os.mkdir(mount)
+        os.chmod(self.dir, 0o711)  # For the user nobody: root may write any file.
+        store, kept = os.path.join(mount, "lab.db"), "ledsim: brightness not kept: %s: %s\n"
+        read_only = lambda: subprocess.run(["mount", "-o", "remount,ro", mount], check=True)
+        full = lambda: subprocess.run(["dd", "if=/dev/zero", "of=" + mount + "/fill"], stderr=subprocess.DEVNULL)
+        rows = [("a read-only mount", read_only, "Read-only file system", store, {}),
+                ("a read-only mount, no store yet", read_only, "Read-only file system", mount + "/new.db", {}),
+                ("a full disk", full, "No space left on device", store, {}),
+                ("no write permission", lambda: os.chmod(store, 0o400), "Permission denied", store, {"user": 65534})]
+        for name, prepare, reason, path, user in rows:
+            with self.subTest(name):
+                subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k,mode=0700", "tmpfs", mount], check=True)
+                try:
+                    os.chown(mount, user.get("user", 0), -1)
+                    run(["w", "green", "42"], {"LEDSIM_STATE": store}, **user)
+                    prepare()
+                    before = snapshot(mount)
+                    code, out, err = run(["r", "green"], {"LEDSIM_STATE": path}, **user)
+                    self.assertEqual((0, b"Brightness == %d" % (42 if path == store else 0), ""),
+                                     (code, out.splitlines()[-1], err))
+                    self.assertEqual((0, self.written, kept % (path, reason)),
+                                     run(["w", "green", "9"], {"LEDSIM_STATE": path}, **user))
+                    self.assertEqual(before, snapshot(mount))
+                finally:
+                    subprocess.run(["umount", mount], check=True)
 
 
 class Trace(Folder):
@@ -294,6 +429,8 @@ class Trace(Folder):
 
     def test_refused_traces(self):
         fifo, link = self.path("trace.fifo"), self.path("trace.link")
+        scenario = self.write("lab.scn", ("interface %s\n" % DEVICE).encode())
+        os.symlink(scenario, self.path("scenario.link"))
         os.mkfifo(fifo)
         os.symlink(self.write("victim", b"victim\n"), link)
         if ROOT:  # Only root can make a link another user owns.
@@ -304,14 +441,18 @@ class Trace(Folder):
             ("/dev/full", "No space left on device"),
             (self.store, "trace must not be a file of the brightness store"),
             (self.store + "-wal", "trace must not be a file of the brightness store"),
+            (scenario, "trace must not be the scenario"),
+            (self.path("scenario.link"), "trace must not be the scenario"),
         ] + [(link, "trace must not be another user's symbolic link")] * ROOT
         for trace, reason in rows:
             with self.subTest(trace):
-                code, out, err = run(["w", "green", "9"], {"LEDSIM_STATE": self.store, "LEDSIM_TRACE": trace})
+                code, out, err = run(["w", "green", "9"], {"LEDSIM_STATE": self.store, "LEDSIM_TRACE": trace,
+                                                          "LEDSIM_SCENARIO": scenario})
                 self.assertEqual((0, self.written, "ledsim: trace not written: %s: %s\n" % (trace, reason)),
                                  (code, out, err))
                 self.assertEqual([(DEVICE, 9, 0, 0)], levels(self.store))
-                self.assertEqual(b"victim\n", contents(self.path("victim")))
+                self.assertEqual((b"victim\n", "interface %s\n" % DEVICE), (contents(self.path("victim")),
+                                                                             contents(scenario).decode()))
 
 
 if __name__ == "__main__":

@@ -65,6 +65,10 @@ TEST(ParseScenario, AcceptsTheDirectivesAndRefusesEverythingElseByLine)
         {"NUL byte", std::string("interface A\ninter\0face B\n", 25), "line 2: NUL byte in line"},
         {"control character in a path", "interface A\fB\n",
          "line 1: device path has a control character (0x0C)"},
+        {"C1 control character in a path",
+         "interface A\xC2\x85"
+         "B\n",
+         "line 1: device path has a control character (0x85)"},
         {"path listed twice", "interface A\nabsent-interface B\nother-interface A\n",
          "line 3: device path 'A' is listed already, at line 1"},
     };
