@@ -1,19 +1,25 @@
-"""One run of a program with a time limit of its own, in a process group of
-its own: a run that overruns is killed with all it started, so a hung tool
-leaves nothing behind, and the runner reports it well within its test's
-CTest limit (which would kill the runner alone)."""
+"""Runs of a program with a time limit of their own, each in a process group
+of its own: a run that overruns is killed with all it started, so a hung
+tool leaves nothing behind, and the runner reports it well within its
+test's CTest limit (which would kill the runner alone)."""
 import contextlib
 import os
 import signal
 import subprocess
 
 
-def run(command, limit, **options):
-    """subprocess.run(command, **options), which must end within limit
-    seconds; raises AssertionError, naming the command, where it did not."""
+def start(command, **options):
+    """subprocess.Popen(command, **options) in a new session; capture_output
+    as subprocess.run takes it."""
     if options.pop("capture_output", False):
         options.update(stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    with subprocess.Popen(command, start_new_session=True, **options) as process:
+    return subprocess.Popen(command, start_new_session=True, **options)
+
+
+def finish(process, limit):
+    """The process's end, within limit seconds: a CompletedProcess. Raises
+    AssertionError, naming the command, where it did not end in time."""
+    with process:
         try:
             out, err = process.communicate(timeout=limit)
         except subprocess.TimeoutExpired:
@@ -24,5 +30,10 @@ def run(command, limit, **options):
             process.kill()
             process.communicate()
             raise AssertionError("%s ran over its limit of %s s: killed with all it started"
-                                 % (" ".join(map(str, command)), limit)) from None
-    return subprocess.CompletedProcess(command, process.returncode, out, err)
+                                 % (" ".join(map(str, process.args)), limit)) from None
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+def run(command, limit, **options):
+    """subprocess.run(command, **options), which must end within limit seconds."""
+    return finish(start(command, **options), limit)
