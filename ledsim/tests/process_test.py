@@ -12,6 +12,7 @@ import hashlib
 import os
 import resource
 import shlex
+import shutil
 import sqlite3
 import stat
 import subprocess
@@ -43,14 +44,14 @@ def tool_env(env):
     return {**{k: v for k, v in os.environ.items() if k in ("PATH", "ASAN_OPTIONS", "UBSAN_OPTIONS")}, **env}
 
 
-def start(args, env, limits=None, plain=False, **kw):
-    """Starts the tool, through the wrapper unless plain (a fixture's own runs)."""
+def start(args, env, limits=None, plain=False, tool=None, **kw):
+    """Starts the tool (or a copy of it), through the wrapper unless plain (a fixture's own runs)."""
 
     def limit():
         for which, value in (limits or {}).items():
             resource.setrlimit(which, (value, value))
 
-    return limited_run.start(([] if plain else WRAPPER) + [TOOL] + args, env=tool_env(env), capture_output=True,
+    return limited_run.start(([] if plain else WRAPPER) + [tool or TOOL] + args, env=tool_env(env), capture_output=True,
                              preexec_fn=limit, **kw)
 
 
@@ -361,16 +362,22 @@ class Kept(Folder):
     def test_store_it_cannot_write(self):
         # Read, and each write says why it is not kept; nothing made or left beside the store.
         needs_root(self, "mounting a file system")
-        mount = self.path("mount")
+        # The user nobody needs a way to the mount and the tool: the checkout
+        # may lie in a folder closed to others, as /root is.
+        reachable = tempfile.TemporaryDirectory(dir="/tmp")
+        self.addCleanup(reachable.cleanup)
+        os.chmod(reachable.name, 0o711)
+        tool = shutil.copy(TOOL, reachable.name)
+        mount = os.path.join(reachable.name, "mount")
         os.mkdir(mount)
-        os.chmod(self.dir, 0o711)  # For the user nobody: root may write any file.
         store, kept = os.path.join(mount, "lab.db"), "ledsim: brightness not kept: %s: %s\n"
         read_only = lambda: subprocess.run(["mount", "-o", "remount,ro", mount], check=True)
         full = lambda: subprocess.run(["dd", "if=/dev/zero", "of=" + mount + "/fill"], stderr=subprocess.DEVNULL)
         rows = [("a read-only mount", read_only, "Read-only file system", store, {}),
                 ("a read-only mount, no store yet", read_only, "Read-only file system", mount + "/new.db", {}),
                 ("a full disk", full, "No space left on device", store, {}),
-                ("no write permission", lambda: os.chmod(store, 0o400), "Permission denied", store, {"user": 65534})]
+                ("no write permission", lambda: os.chmod(store, 0o400), "Permission denied", store,
+                 {"user": 65534, "tool": tool})]
         for name, prepare, reason, path, user in rows:
             with self.subTest(name):
                 subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k,mode=0700", "tmpfs", mount], check=True)
