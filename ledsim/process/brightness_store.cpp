@@ -132,13 +132,18 @@ static std::string TableDifference(sqlite3* db)
     return "the table's types, constraints or CHECKs are not the tool's";
 }
 
+// What a database holds that CheckStore accepts.
+struct StoreContents {
+    bool tabled;    // the tool's own table, else nothing yet
+    bool unstamped; // no application id, as earlier versions left it
+};
+
 // Why what db holds is not a brightness store, in *refusal: only the tool's
-// own table may be there (*tabled), or nothing yet, beside SQLite's
-// statistics (ANALYZE, PRAGMA optimize), stamped with the project's id or
-// unstamped, as earlier versions left it (*unstamped).
-static int CheckStore(sqlite3* db, std::string* refusal, bool* unstamped, bool* tabled)
+// own table may be there, or nothing yet, beside SQLite's statistics
+// (ANALYZE, PRAGMA optimize), stamped with the project's id or unstamped.
+static int CheckStore(sqlite3* db, std::string* refusal, StoreContents* found)
 {
-    *tabled = false;
+    found->tabled = false;
     std::string text;
     int rc = QueryText(db, "PRAGMA quick_check", &text);
     if (rc == SQLITE_OK && text != "ok") {
@@ -146,8 +151,8 @@ static int CheckStore(sqlite3* db, std::string* refusal, bool* unstamped, bool* 
     }
     if (rc == SQLITE_OK && refusal->empty()) {
         rc = QueryText(db, "PRAGMA application_id", &text);
-        uint32_t id = static_cast<uint32_t>(atoll(text.c_str()));
-        *unstamped = id == 0;
+        uint32_t id = static_cast<uint32_t>(strtoll(text.c_str(), NULL, 10));
+        found->unstamped = id == 0;
         if (id != 0 && id != STORE_APPLICATION_ID) {
             *refusal = ForeignDatabase(id);
         }
@@ -164,11 +169,12 @@ static int CheckStore(sqlite3* db, std::string* refusal, bool* unstamped, bool* 
         std::string name = reinterpret_cast<const char*>(sqlite3_column_text(schema, 1));
         const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(schema, 2));
         if (type != "table" || name != TABLE) {
-            *refusal = "it holds " + std::string(type == "index" ? "an " : "a ") + type + " '" + name + "'";
+            *refusal = type == "index" ? "it holds an " : "it holds a ";
+            refusal->append(type).append(" '").append(name).append("'");
         } else if (sql == NULL || sql != "CREATE TABLE " + TableDefinition()) {
             *refusal = TableDifference(db);
         }
-        *tabled = true;
+        found->tabled = true;
         rc = SQLITE_OK;
     }
     sqlite3_finalize(schema);
@@ -213,7 +219,7 @@ static int LoadLevels(sqlite3* db, SimMachine* machine, std::string* refusal)
 // header says: SQLite's magic, and the application id at byte 68,
 // big-endian. Where the file cannot be opened for writing, *unusable says
 // why; where it cannot be read either, *error does.
-static StoreFile ReadStoreFile(const std::string& path, uint32_t* id, std::string* unusable,
+static StoreFile ReadStoreFile(const std::string& path, std::string* unusable, uint32_t* id,
                                std::string* error)
 {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
@@ -284,16 +290,15 @@ static int OpenUnchanging(const std::string& path, sqlite3** db)
 static int LookWithoutChanging(BrightnessStore* store, SimMachine* machine, long long deadline,
                                std::string* refusal)
 {
-    bool unstamped = false;
-    bool tabled = false;
+    StoreContents found = {false, false};
     int rc = OpenUnchanging(store->path, &store->db);
     if (rc == SQLITE_OK) {
         sqlite3_busy_timeout(store->db,
                              static_cast<int>(deadline > MonotonicMs() ? deadline - MonotonicMs() : 0));
-        rc = CheckStore(store->db, refusal, &unstamped, &tabled);
+        rc = CheckStore(store->db, refusal, &found);
     }
     if (rc == SQLITE_OK && refusal->empty() && !store->unusable.empty()) {
-        return tabled ? LoadLevels(store->db, machine, refusal) : SQLITE_OK;
+        return found.tabled ? LoadLevels(store->db, machine, refusal) : SQLITE_OK;
     }
     sqlite3_close(store->db);
     store->db = NULL;
@@ -307,11 +312,10 @@ static int LookWithoutChanging(BrightnessStore* store, SimMachine* machine, long
 static int SetUp(BrightnessStore* store, SimMachine* machine, std::string* refusal)
 {
     sqlite3* db = store->db;
-    bool unstamped = false;
-    bool tabled = false;
+    StoreContents found = {false, false};
     std::string mode; // The journal mode the switch reports.
-    int rc = CheckStore(db, refusal, &unstamped, &tabled);
-    if (rc == SQLITE_OK && refusal->empty() && (unstamped || !tabled)) {
+    int rc = CheckStore(db, refusal, &found);
+    if (rc == SQLITE_OK && refusal->empty() && (found.unstamped || !found.tabled)) {
         rc = sqlite3_exec(db,
                           ("BEGIN IMMEDIATE; CREATE TABLE IF NOT EXISTS " + TableDefinition() +
                            "; PRAGMA application_id = " + std::to_string(STORE_APPLICATION_ID) +
@@ -403,7 +407,7 @@ bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::strin
         }
     }
     uint32_t id = 0;
-    StoreFile file = ReadStoreFile(store->path, &id, &store->unusable, error);
+    StoreFile file = ReadStoreFile(store->path, &store->unusable, &id, error);
     if (!error->empty() || file == FILE_MISSING || (file == FILE_EMPTY && !store->unusable.empty())) {
         return error->empty(); // Nothing to read: each write says why it is not kept.
     }
