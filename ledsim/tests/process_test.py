@@ -99,7 +99,7 @@ class Folder(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR"))
         self.dir = self.tmp.name
         self.store = os.path.join(self.dir, "lab.db")
-        self.written = run(["w", "green", "9"], {"LEDSIM_STATE": ""})[1]
+        self.written = run(["w", "green", "9"], {"LEDSIM_STATE": ""}, plain=True)[1]  # What a write prints.
 
     def tearDown(self):
         self.tmp.cleanup()
@@ -345,7 +345,7 @@ class Kept(Folder):
         # Another connection holds the store: at the load the run stops, at
         # the write the level is not kept; each after waiting its limit.
         env = {"LEDSIM_STATE": self.store, "LEDSIM_BUSY_WAIT_MS": "500"}
-        run(["w", "green", "1"], env)
+        run(["w", "green", "1"], env, plain=True)
         rows = [("PRAGMA locking_mode = EXCLUSIVE", 2, b"", "ledsim: %s: %s\n" % (self.store, BUSY_LIMIT)),
                 ("SELECT 1", 0, self.written, "ledsim: brightness not kept: %s: database is locked\n" % self.store)]
         for pragma, status, out, err in rows:
@@ -383,7 +383,7 @@ class Kept(Folder):
                 subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k,mode=0700", "tmpfs", mount], check=True)
                 try:
                     os.chown(mount, user.get("user", 0), -1)
-                    run(["w", "green", "42"], {"LEDSIM_STATE": store}, **user)
+                    run(["w", "green", "42"], {"LEDSIM_STATE": store}, plain=True, **user)
                     prepare()
                     before = snapshot(mount)
                     code, out, err = run(["r", "green"], {"LEDSIM_STATE": path}, **user)
