@@ -13,8 +13,12 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import limited_run  # noqa: E402
+
 NOBODY = 65534
 PRESETS = (("mingw", "windows-x86"), ("mingw-x64", "windows-x64"))
+STEP_LIMIT = 120  # Seconds for one clone or build step, about 5 on 2 idle cores.
 # Each builder: its clone's options, its tag command, where its folder lies,
 # and whether it is another user (as root) with umask 077.
 BUILDERS = (("the lightweight tag's clone", [], ["tag"], os.environ.get("TMPDIR"), False),
@@ -34,22 +38,22 @@ def clone_and_build(source, tag, folder, options, tag_command, other):
     # what this test is for.
     with open(trust, "w") as f:
         f.write("[safe]\n\tdirectory = *\n")
-    subprocess.run(["git", "-c", "advice.detachedHead=false", "clone", "--quiet", "--no-local", "--no-tags"]
-                   + options + [source, checkout], env=dict(os.environ, GIT_CONFIG_GLOBAL=trust), check=True)
-    subprocess.run(["git", "-C", checkout, "-c", "user.name=check", "-c", "user.email=check@localhost"]
-                   + tag_command + [tag], check=True)
     user = NOBODY if other and os.geteuid() == 0 else None
-    if user:
-        subprocess.run(["chown", "-R", "%d:%d" % (user, user), folder], check=True)
+    steps = [(["git", "-c", "advice.detachedHead=false", "clone", "--quiet", "--no-local", "--no-tags"] + options
+              + [source, checkout], {"env": dict(os.environ, GIT_CONFIG_GLOBAL=trust)}),
+             (["git", "-C", checkout, "-c", "user.name=check", "-c", "user.email=check@localhost"] + tag_command
+              + [tag], {})]
+    steps += [(["chown", "-R", "%d:%d" % (user, user), folder], {})] if user else []
     for preset, _ in PRESETS:
-        for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset],
-                        ["cpack", "--preset", preset]):
-            run = subprocess.run(command, cwd=checkout, env={"PATH": os.environ["PATH"], "HOME": folder},
-                                 user=user, group=user, extra_groups=[] if user else None,
-                                 umask=0o077 if other else -1, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                 text=True)
-            if run.returncode != 0:
-                raise RuntimeError("%s in %s failed:\n%s" % (" ".join(command), checkout, run.stdout))
+        steps += [(command, {"cwd": checkout, "env": {"PATH": os.environ["PATH"], "HOME": folder}, "user": user,
+                             "group": user, "extra_groups": [] if user else None, "umask": 0o077 if other else -1})
+                  for command in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset],
+                                  ["cpack", "--preset", preset])]
+    for command, options in steps:
+        run = limited_run.run(command, STEP_LIMIT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                              **options)
+        if run.returncode != 0:
+            raise RuntimeError("%s in %s failed:\n%s" % (" ".join(command), folder, run.stdout))
     return {preset: os.path.join(checkout, "build", preset) for preset, _ in PRESETS}
 
 
