@@ -7,6 +7,9 @@ import os
 import signal
 import subprocess
 
+# One run of the tool, valgrind's included: well below every test's CTest limit.
+RUN_LIMIT = 60
+
 
 def start(command, **options):
     """subprocess.Popen(command, **options) in a new session; capture_output

@@ -50,8 +50,7 @@ WINE_LANES = {"win32": ("win32", "x86", "x86"), "win64": ("win64", "x64", "x86")
               "win64-x64": ("win64", "x64", "x64")}
 ARGS = None
 LANE_FOLDER = None
-# One run's limit, valgrind's included, well inside every lane's CTest limit.
-RUN_LIMIT = 60
+RUN_LIMIT = limited_run.RUN_LIMIT
 
 
 def expand(lines, values):

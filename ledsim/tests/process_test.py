@@ -31,7 +31,7 @@ ROOT = os.geteuid() == 0
 DEVICE = "\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}"
 STORE_NAMES = ("", "-journal", "-wal", "-shm")
 BUSY_LIMIT = "another run has held the brightness store for 0.5 s, the limit for waiting"
-RUN_LIMIT = 60  # Seconds for one run, valgrind's included: well below the test's CTest TIMEOUT.
+RUN_LIMIT = limited_run.RUN_LIMIT
 # Runs statements on a database; killed after them, a writer leaves a -wal not checkpointed, or a hot journal.
 SQL = "import os, sqlite3, sys\ndb = sqlite3.connect(sys.argv[1], isolation_level=None)\n" \
       "for s in sys.argv[3:]:\n    db.execute(s)\nos._exit(0) if sys.argv[2] == 'kill' else db.close()"
