@@ -104,9 +104,10 @@ static bool ParsePath(const std::vector<std::string>& words, std::u16string* pat
         return Fail(error, "device path is not valid UTF-8");
     }
     // The trace gives each call one line, which a control character (C0,
-    // DEL or C1, such as U+0085, NEXT LINE) would break.
+    // DEL or C1, such as U+0085, NEXT LINE) or a line or paragraph separator
+    // (U+2028, U+2029) would break for a reader that splits lines on them.
     for (char16_t c : *path) {
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
             char code[8];
             snprintf(code, sizeof(code), "0x%02X", static_cast<unsigned>(c));
             return Fail(error, std::string("device path has a control character (") + code + ")");

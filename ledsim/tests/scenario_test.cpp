@@ -69,6 +69,14 @@ TEST(ParseScenario, AcceptsTheDirectivesAndRefusesEverythingElseByLine)
          "interface A\xC2\x85"
          "B\n",
          "line 1: device path has a control character (0x85)"},
+        {"line separator in a path",
+         "interface A\xE2\x80\xA8"
+         "B\n",
+         "line 1: device path has a control character (0x2028)"},
+        {"paragraph separator in a path",
+         "interface A\xE2\x80\xA9"
+         "B\n",
+         "line 1: device path has a control character (0x2029)"},
         {"path listed twice", "interface A\nabsent-interface B\nother-interface A\n",
          "line 3: device path 'A' is listed already, at line 1"},
     };
