@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,8 +20,8 @@ const char* const STORE_SUFFIXES[4] = {"", "-journal", "-wal", "-shm"};
 
 // The stamp in a store's header ("LEDS", PRAGMA application_id) and its
 // schema's version (PRAGMA user_version), which tell a store of this tool's
-// from another program's database before SQLite opens the file. Stores of
-// earlier versions carry 0 for both, and are stamped when found.
+// from another program's database. Stores of earlier versions carry 0 for
+// both, and are stamped when found.
 static const uint32_t STORE_APPLICATION_ID = 0x4C454453;
 static const int STORE_VERSION = 1;
 static const size_t HEADER_SIZE = 100;
@@ -31,6 +32,25 @@ static const std::string TABLE = "brightness";
 
 // What a store's first 100 bytes say it is, read before SQLite opens it.
 enum StoreFile { FILE_MISSING, FILE_EMPTY, FILE_NOT_A_DATABASE, FILE_OURS, FILE_UNSTAMPED, FILE_FOREIGN };
+
+struct StoreHeader {
+    StoreFile file;
+    uint32_t id;          // The application id at byte 68, big-endian.
+    bool wal;             // Byte 18: the file is in WAL mode.
+    std::string unusable; // Why SQLite could not write the file, where that shows before it opens it.
+};
+
+// How a step went: SQLite's result, and why the file is not a brightness
+// store where it is not. A chain of steps goes on while both are clear.
+struct Verdict {
+    int rc;
+    std::string refusal;
+};
+
+static bool Going(const Verdict& verdict)
+{
+    return verdict.rc == SQLITE_OK && verdict.refusal.empty();
+}
 
 static std::string ChannelColumns(void)
 {
@@ -51,37 +71,23 @@ static std::string TableDefinition(void)
     return sql + ") WITHOUT ROWID";
 }
 
-// The system's error behind SQLite's last failure, or 0: where a rollback
-// ran between the failure and its report, the file's own record of it.
-static int SystemError(sqlite3* db)
+// What a failure of SQLite means: its reason, in the system's words where a
+// system call failed (where a rollback ran between the failure and its
+// report, the file's own record of it), and whether the store can still be
+// read, only not written.
+static std::string Reason(sqlite3* db, int rc, bool* cannotWrite)
 {
     int error = db != NULL ? sqlite3_system_errno(db) : 0;
     if (error == 0 && db != NULL) {
         sqlite3_file_control(db, "main", SQLITE_FCNTL_LAST_ERRNO, &error);
     }
-    return error;
-}
-
-// What went wrong, in the system's words where a system call failed.
-static std::string Reason(sqlite3* db, int rc)
-{
-    int error = SystemError(db);
     int primary = rc & 0xFF;
-    if (error != 0 && (primary == SQLITE_IOERR || primary == SQLITE_FULL || primary == SQLITE_CANTOPEN ||
-                       primary == SQLITE_READONLY)) {
-        return strerror(error);
-    }
-    return db != NULL ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
-}
-
-// A failure that leaves the store readable: it could not be written.
-static bool CannotWrite(sqlite3* db, int rc)
-{
-    int error = SystemError(db);
-    int primary = rc & 0xFF;
-    return primary == SQLITE_READONLY || primary == SQLITE_FULL ||
-           ((primary == SQLITE_IOERR || primary == SQLITE_CANTOPEN) &&
-            (error == ENOSPC || error == EDQUOT || error == EROFS || error == EACCES || error == EPERM));
+    bool systemCall = error != 0 && (primary == SQLITE_IOERR || primary == SQLITE_FULL ||
+                                     primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY);
+    *cannotWrite = primary == SQLITE_READONLY || primary == SQLITE_FULL ||
+                   (systemCall && (error == ENOSPC || error == EDQUOT || error == EROFS || error == EACCES ||
+                                   error == EPERM));
+    return systemCall ? strerror(error) : db != NULL ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
 }
 
 // The first column of the first row a statement gives, or "".
@@ -101,11 +107,23 @@ static int QueryText(sqlite3* db, const std::string& sql, std::string* text)
     return rc;
 }
 
-static std::string ForeignDatabase(uint32_t id)
+// Why a file's stamp is not one this version uses, or "": the project's id
+// with this schema version, or neither, as earlier versions left a store.
+static std::string StampRefusal(uint32_t id, long long version)
 {
-    char hex[16];
-    snprintf(hex, sizeof(hex), "0x%08X", id);
-    return std::string("another program's database (application id ") + hex + ")";
+    char text[128] = "";
+    if (id != 0 && id != STORE_APPLICATION_ID) {
+        snprintf(text, sizeof(text), "another program's database (application id 0x%08X)", id);
+    } else if (id == 0 && version != 0) {
+        snprintf(text, sizeof(text), "another program's database (user_version %lld)", version);
+    } else if (id != 0 && version > STORE_VERSION) {
+        snprintf(text, sizeof(text), "made by a newer version (schema %lld); this one reads schema %d",
+                 version, STORE_VERSION);
+    } else if (id != 0 && version != STORE_VERSION) {
+        snprintf(text, sizeof(text), "schema %lld, which no version makes; this one reads schema %d", version,
+                 STORE_VERSION);
+    }
+    return text;
 }
 
 // What makes a table named brightness another than the tool's.
@@ -132,99 +150,123 @@ static std::string TableDifference(sqlite3* db)
     return "the table's types, constraints or CHECKs are not the tool's";
 }
 
-// What a database holds that CheckStore accepts.
+// Why a schema object is not one of a brightness store's, or "".
+static std::string ObjectRefusal(sqlite3* db, const std::string& type, const std::string& name,
+                                 const char* sql)
+{
+    if (type != "table" || name != TABLE) {
+        return (type == "index" ? "it holds an " : "it holds a ") + type + " '" + name + "'";
+    }
+    return sql != NULL && sql == "CREATE TABLE " + TableDefinition() ? "" : TableDifference(db);
+}
+
+// What a database holds that the tool may use.
 struct StoreContents {
     bool tabled;    // the tool's own table, else nothing yet
-    bool unstamped; // no application id, as earlier versions left it
+    bool unstamped; // no id and no version, as earlier versions left it
 };
 
-// Why what db holds is not a brightness store, in *refusal: only the tool's
-// own table may be there, or nothing yet, beside SQLite's statistics
-// (ANALYZE, PRAGMA optimize), stamped with the project's id or unstamped.
-static int CheckStore(sqlite3* db, std::string* refusal, StoreContents* found)
+// Whether db holds a brightness store: stamped as this version's or as
+// earlier versions left it, with only the tool's own table, or nothing yet,
+// beside SQLite's statistics (ANALYZE, PRAGMA optimize). Thorough adds
+// SQLite's quick_check.
+static Verdict CheckStore(sqlite3* db, bool thorough, StoreContents* found)
 {
-    found->tabled = false;
+    Verdict verdict = {SQLITE_OK, ""};
     std::string text;
-    int rc = QueryText(db, "PRAGMA quick_check", &text);
-    if (rc == SQLITE_OK && text != "ok") {
-        *refusal = "quick_check says: " + text;
+    std::string version;
+    if (thorough) {
+        verdict.rc = QueryText(db, "PRAGMA quick_check", &text);
+        verdict.refusal = verdict.rc == SQLITE_OK && text != "ok" ? "quick_check says: " + text : "";
     }
-    if (rc == SQLITE_OK && refusal->empty()) {
-        rc = QueryText(db, "PRAGMA application_id", &text);
-        uint32_t id = static_cast<uint32_t>(strtoll(text.c_str(), NULL, 10));
-        found->unstamped = id == 0;
-        if (id != 0 && id != STORE_APPLICATION_ID) {
-            *refusal = ForeignDatabase(id);
-        }
+    if (Going(verdict)) {
+        verdict.rc = QueryText(db, "PRAGMA application_id", &text);
     }
-    sqlite3_stmt* schema = NULL;
-    if (rc == SQLITE_OK && refusal->empty()) {
-        rc = sqlite3_prepare_v2(db,
-                                "SELECT type, name, sql FROM sqlite_schema WHERE name NOT IN "
-                                "('sqlite_stat1', 'sqlite_stat2', 'sqlite_stat3', 'sqlite_stat4')",
-                                -1, &schema, NULL);
+    if (Going(verdict)) {
+        verdict.rc = QueryText(db, "PRAGMA user_version", &version);
     }
-    while (rc == SQLITE_OK && refusal->empty() && (rc = sqlite3_step(schema)) == SQLITE_ROW) {
-        std::string type = reinterpret_cast<const char*>(sqlite3_column_text(schema, 0));
-        std::string name = reinterpret_cast<const char*>(sqlite3_column_text(schema, 1));
-        const char* sql = reinterpret_cast<const char*>(sqlite3_column_text(schema, 2));
-        if (type != "table" || name != TABLE) {
-            *refusal = type == "index" ? "it holds an " : "it holds a ";
-            refusal->append(type).append(" '").append(name).append("'");
-        } else if (sql == NULL || sql != "CREATE TABLE " + TableDefinition()) {
-            *refusal = TableDifference(db);
-        }
+    uint32_t id = static_cast<uint32_t>(strtoll(text.c_str(), NULL, 10));
+    *found = {false, id == 0};
+    verdict.refusal = Going(verdict) ? StampRefusal(id, strtoll(version.c_str(), NULL, 10)) : verdict.refusal;
+    sqlite3_stmt* rows = NULL;
+    if (Going(verdict)) {
+        verdict.rc = sqlite3_prepare_v2(db,
+                                        "SELECT type, name, sql FROM sqlite_schema WHERE name NOT IN "
+                                        "('sqlite_stat1', 'sqlite_stat2', 'sqlite_stat3', 'sqlite_stat4')",
+                                        -1, &rows, NULL);
+    }
+    while (Going(verdict) && (verdict.rc = sqlite3_step(rows)) == SQLITE_ROW) {
         found->tabled = true;
-        rc = SQLITE_OK;
+        verdict = {SQLITE_OK, ObjectRefusal(db, reinterpret_cast<const char*>(sqlite3_column_text(rows, 0)),
+                                            reinterpret_cast<const char*>(sqlite3_column_text(rows, 1)),
+                                            reinterpret_cast<const char*>(sqlite3_column_text(rows, 2)))};
     }
-    sqlite3_finalize(schema);
-    return rc == SQLITE_DONE ? SQLITE_OK : rc;
+    sqlite3_finalize(rows);
+    verdict.rc = verdict.rc == SQLITE_DONE ? SQLITE_OK : verdict.rc;
+    return verdict;
 }
 
 // Sets the machine's devices to the levels kept for them, each an integer
-// from 0 to 255, or says in *refusal which one is not.
-static int LoadLevels(sqlite3* db, SimMachine* machine, std::string* refusal)
+// from 0 to 255, or says which one is not.
+static Verdict LoadLevels(sqlite3* db, SimMachine* machine)
 {
     sqlite3_stmt* select = NULL;
-    int rc = sqlite3_exec(db, "BEGIN", NULL, NULL, NULL);
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_prepare_v2(
+    Verdict verdict = {sqlite3_exec(db, "BEGIN", NULL, NULL, NULL), ""};
+    if (Going(verdict)) {
+        verdict.rc = sqlite3_prepare_v2(
             db, ("SELECT " + ChannelColumns() + " FROM " + TABLE + " WHERE path = ?1").c_str(), -1, &select,
             NULL);
     }
-    for (size_t i = 0; rc == SQLITE_OK && refusal->empty() && i < machine->interfaces.size(); i++) {
+    for (size_t i = 0; Going(verdict) && i < machine->interfaces.size(); i++) {
         SimInterface& device = machine->interfaces[i];
         std::string path = Utf16ToUtf8(device.path);
         sqlite3_bind_text(select, 1, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
-        rc = sqlite3_step(select);
-        for (int channel = 0; rc == SQLITE_ROW && refusal->empty() && channel < LED_CHANNEL_COUNT;
-             channel++) {
+        verdict.rc = sqlite3_step(select);
+        for (int channel = 0;
+             verdict.rc == SQLITE_ROW && verdict.refusal.empty() && channel < LED_CHANNEL_COUNT; channel++) {
             sqlite3_int64 level = sqlite3_column_int64(select, channel);
             if (sqlite3_column_type(select, channel) != SQLITE_INTEGER || level < 0 || level > 255) {
                 const unsigned char* text = sqlite3_column_text(select, channel);
-                *refusal = std::string("the ") + LED_CHANNEL_NAMES[channel] + " level of '" + path + "' is " +
-                           (text != NULL ? reinterpret_cast<const char*>(text) : "NULL") +
-                           ", not an integer from 0 to 255";
+                verdict.refusal = std::string("the ") + LED_CHANNEL_NAMES[channel] + " level of '" + path +
+                                  "' is " + (text != NULL ? reinterpret_cast<const char*>(text) : "NULL") +
+                                  ", not an integer from 0 to 255";
             }
             device.brightness[channel] = static_cast<uint8_t>(level);
         }
-        rc = rc == SQLITE_ROW || rc == SQLITE_DONE ? sqlite3_reset(select) : rc;
+        verdict.rc =
+            verdict.rc == SQLITE_ROW || verdict.rc == SQLITE_DONE ? sqlite3_reset(select) : verdict.rc;
     }
     sqlite3_finalize(select);
-    return rc == SQLITE_OK ? sqlite3_exec(db, "COMMIT", NULL, NULL, NULL) : rc;
+    if (Going(verdict)) {
+        verdict.rc = sqlite3_exec(db, "COMMIT", NULL, NULL, NULL);
+    }
+    return verdict;
+}
+
+// Why SQLite could not write a store opened for writing as fd, as far as
+// that shows before it opens it: its folder, where no companion can be
+// made, or a full disk; "" where it could.
+static std::string WhyNotWritable(int fd, const std::string& path)
+{
+    struct statvfs disk = {};
+    int error = 0;
+    if (access(FolderOf(path).c_str(), W_OK) != 0) {
+        error = errno;
+    } else if (fstatvfs(fd, &disk) == 0 && (geteuid() == 0 ? disk.f_bfree : disk.f_bavail) == 0) {
+        error = ENOSPC;
+    }
+    return error != 0 ? strerror(error) : "";
 }
 
 // Makes the store's file where it is missing, private, so that SQLite's
 // companions, which take its mode, are private too, and reads what its
-// header says: SQLite's magic, and the application id at byte 68,
-// big-endian. Where the file cannot be opened for writing, *unusable says
-// why; where it cannot be read either, *error does.
-static StoreFile ReadStoreFile(const std::string& path, std::string* unusable, uint32_t* id,
-                               std::string* error)
+// header says, and whether SQLite could write it. Where the file cannot be
+// read either, *error says why.
+static StoreHeader ReadStoreFile(const std::string& path, std::string* error)
 {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    StoreHeader found = {FILE_MISSING, 0, false, fd < 0 ? strerror(errno) : WhyNotWritable(fd, path)};
     if (fd < 0) {
-        *unusable = strerror(errno);
         fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     }
     unsigned char header[HEADER_SIZE] = {};
@@ -233,23 +275,23 @@ static StoreFile ReadStoreFile(const std::string& path, std::string* unusable, u
     if (fd >= 0) {
         close(fd);
     }
-    *id = 0;
+    found.wal = header[18] == 2;
     for (size_t i = 68; i < 72; i++) {
-        *id = *id << 8 | static_cast<uint32_t>(header[i]);
+        found.id = found.id << 8 | static_cast<uint32_t>(header[i]);
     }
-    if (got < 0) {
-        if (reason != ENOENT) {
-            *error = path + ": cannot use the brightness store: " + strerror(reason);
-        }
-        return FILE_MISSING;
+    if (got < 0 && reason != ENOENT) {
+        *error = path + ": cannot use the brightness store: " + strerror(reason);
+    } else if (got == 0) {
+        found.file = FILE_EMPTY;
+    } else if (got > 0 &&
+               (static_cast<size_t>(got) < HEADER_SIZE || memcmp(header, "SQLite format 3", 16) != 0)) {
+        found.file = FILE_NOT_A_DATABASE;
+    } else if (got > 0) {
+        found.file = found.id == STORE_APPLICATION_ID ? FILE_OURS
+                     : found.id == 0                  ? FILE_UNSTAMPED
+                                                      : FILE_FOREIGN;
     }
-    if (got == 0) {
-        return FILE_EMPTY;
-    }
-    if (static_cast<size_t>(got) < HEADER_SIZE || memcmp(header, "SQLite format 3", 16) != 0) {
-        return FILE_NOT_A_DATABASE;
-    }
-    return *id == STORE_APPLICATION_ID ? FILE_OURS : *id == 0 ? FILE_UNSTAMPED : FILE_FOREIGN;
+    return found;
 }
 
 static bool HoldsBytes(const std::string& path)
@@ -259,12 +301,14 @@ static bool HoldsBytes(const std::string& path)
 }
 
 // A connection that changes neither the file nor its companions, by what
-// SQLite 3.40 was seen to do: beside a -wal that holds frames, read-only,
-// with its -shm read-only too and no checkpoint at close; beside a journal,
-// read-only, which refuses a hot one (SQLITE_READONLY_ROLLBACK); otherwise
-// immutable, the only way that makes no -wal or -shm. Never immutable beside
-// frames in a -wal: it would read a stale view.
-static int OpenUnchanging(const std::string& path, sqlite3** db)
+// SQLite 3.40 was seen to do. Beside a journal, read-only, which refuses a
+// hot one (SQLITE_READONLY_ROLLBACK). Where the run may write and there is
+// a -wal to read, or no WAL at all, read-write but locked to itself and
+// read-only in its queries, so that SQLite keeps its WAL index in memory
+// rather than make a -shm, and no checkpoint at close. Otherwise read-only
+// beside frames in a -wal, with its -shm read-only too; immutable where
+// there is no -wal to miss, the only way that makes none.
+static int OpenUnchanging(const std::string& path, const StoreHeader& header, bool writable, sqlite3** db)
 {
     std::string uri = "file:";
     for (char c : path) {
@@ -273,132 +317,138 @@ static int OpenUnchanging(const std::string& path, sqlite3** db)
         uri += isalnum(static_cast<unsigned char>(c)) || strchr("/-._~", c) != NULL ? std::string(1, c)
                                                                                     : escaped;
     }
-    uri += HoldsBytes(path + "-wal")       ? "?mode=ro&readonly_shm=1"
-           : HoldsBytes(path + "-journal") ? "?mode=ro"
-                                           : "?immutable=1";
-    int rc = sqlite3_open_v2(uri.c_str(), db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, NULL);
+    bool locked = writable && (access((path + "-wal").c_str(), F_OK) == 0 || !header.wal);
+    uri += HoldsBytes(path + "-journal") ? "?mode=ro"
+           : locked                      ? "?mode=rw"
+           : HoldsBytes(path + "-wal")   ? "?mode=ro&readonly_shm=1"
+                                         : "?immutable=1";
+    int rc = sqlite3_open_v2(uri.c_str(), db,
+                             SQLITE_OPEN_URI | (locked ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY), NULL);
     if (rc == SQLITE_OK) {
         sqlite3_extended_result_codes(*db, 1); // To tell SQLITE_READONLY_ROLLBACK.
         rc = sqlite3_db_config(*db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, NULL);
     }
+    if (rc == SQLITE_OK && locked) {
+        rc = sqlite3_exec(*db, "PRAGMA locking_mode = EXCLUSIVE; PRAGMA query_only = 1", NULL, NULL, NULL);
+    }
     return rc;
+}
+
+static void WaitUpTo(sqlite3* db, long long deadline)
+{
+    sqlite3_busy_timeout(db, static_cast<int>(deadline > MonotonicMs() ? deadline - MonotonicMs() : 0));
+}
+
+static bool SameFile(const struct stat& a, const struct stat& b)
+{
+    return a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 // Looks at a file that may be another program's, or that this run cannot
 // write, on a connection that changes nothing; where the run cannot write
-// it, reads its levels there and keeps the connection.
-static int LookWithoutChanging(BrightnessStore* store, SimMachine* machine, long long deadline,
-                               std::string* refusal)
+// it, reads its levels there and keeps the connection. A look that finds
+// the file busy, or that fails while another run changes it, looks again
+// after a pause: a connection locked to itself keeps what locks it has
+// while SQLite's busy handler waits, so two of them would wait for each
+// other.
+static Verdict LookWithoutChanging(BrightnessStore* store, SimMachine* machine, const StoreHeader& header,
+                                   long long deadline, StoreContents* found)
 {
-    StoreContents found = {false, false};
-    int rc = OpenUnchanging(store->path, &store->db);
-    if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(store->db,
-                             static_cast<int>(deadline > MonotonicMs() ? deadline - MonotonicMs() : 0));
-        rc = CheckStore(store->db, refusal, &found);
+    bool writable = store->unusable.empty();
+    for (;;) {
+        struct stat before = {};
+        struct stat after = {};
+        stat(store->path.c_str(), &before);
+        Verdict verdict = {OpenUnchanging(store->path, header, writable, &store->db), ""};
+        if (verdict.rc == SQLITE_OK) {
+            verdict = CheckStore(store->db, true, found);
+        }
+        if (Going(verdict) && !writable && found->tabled) {
+            verdict = LoadLevels(store->db, machine);
+        }
+        if (Going(verdict) && !writable) {
+            return verdict;
+        }
+        sqlite3_close(store->db);
+        store->db = NULL;
+        stat(store->path.c_str(), &after);
+        if (Going(verdict) || MonotonicMs() >= deadline ||
+            ((verdict.rc & 0xFF) != SQLITE_BUSY && SameFile(before, after))) {
+            return verdict;
+        }
+        // Apart from the other runs' pauses, so that they do not meet again.
+        struct timespec pause = {0, RETRY_PAUSE.tv_nsec / 2 + RETRY_PAUSE.tv_nsec * (getpid() % 16) / 16};
+        nanosleep(&pause, NULL);
     }
-    if (rc == SQLITE_OK && refusal->empty() && !store->unusable.empty()) {
-        return found.tabled ? LoadLevels(store->db, machine, refusal) : SQLITE_OK;
-    }
-    sqlite3_close(store->db);
-    store->db = NULL;
-    return rc;
 }
 
-// Everything a run does with a store it may write before the tool starts:
-// a new store, or one that earlier versions left unstamped, gets its table
+// Everything a run does with a store it writes before the tool starts. A
+// new store, or one that earlier versions left unstamped, gets its table
 // and its stamp before the switch to WAL, so that they are in the file's
-// header rather than in its -wal.
-static int SetUp(BrightnessStore* store, SimMachine* machine, std::string* refusal)
+// header rather than in its -wal. A store of this tool's is checked as
+// SQLite's recovery left it, unless it was just looked at unstamped.
+static Verdict SetUp(BrightnessStore* store, SimMachine* machine, const StoreContents* looked)
 {
     sqlite3* db = store->db;
-    StoreContents found = {false, false};
+    StoreContents found = looked != NULL ? *looked : StoreContents{false, false};
     std::string mode; // The journal mode the switch reports.
-    int rc = CheckStore(db, refusal, &found);
-    if (rc == SQLITE_OK && refusal->empty() && (found.unstamped || !found.tabled)) {
-        rc = sqlite3_exec(db,
-                          ("BEGIN IMMEDIATE; CREATE TABLE IF NOT EXISTS " + TableDefinition() +
-                           "; PRAGMA application_id = " + std::to_string(STORE_APPLICATION_ID) +
-                           "; PRAGMA user_version = " + std::to_string(STORE_VERSION) + "; COMMIT")
-                              .c_str(),
-                          NULL, NULL, NULL);
+    Verdict verdict = looked != NULL ? Verdict{SQLITE_OK, ""} : CheckStore(db, true, &found);
+    if (Going(verdict) && (found.unstamped || !found.tabled)) {
+        verdict.rc = sqlite3_exec(db,
+                                  ("BEGIN IMMEDIATE; CREATE TABLE IF NOT EXISTS " + TableDefinition() +
+                                   "; PRAGMA application_id = " + std::to_string(STORE_APPLICATION_ID) +
+                                   "; PRAGMA user_version = " + std::to_string(STORE_VERSION) + "; COMMIT")
+                                      .c_str(),
+                                  NULL, NULL, NULL);
     }
-    if (rc == SQLITE_OK && refusal->empty()) {
-        rc = QueryText(db, "PRAGMA journal_mode = WAL", &mode);
+    if (Going(verdict)) {
+        verdict.rc = QueryText(db, "PRAGMA journal_mode = WAL", &mode);
     }
-    if (rc == SQLITE_OK && refusal->empty()) {
-        rc = sqlite3_exec(db, "PRAGMA synchronous = NORMAL", NULL, NULL, NULL);
+    if (Going(verdict)) {
+        verdict.rc = sqlite3_exec(db, "PRAGMA synchronous = NORMAL", NULL, NULL, NULL);
     }
-    if (rc == SQLITE_OK && refusal->empty()) {
-        rc = LoadLevels(db, machine, refusal);
+    if (Going(verdict)) {
+        verdict = LoadLevels(db, machine);
     }
-    return rc;
-}
-
-// After a read-write attempt that could not write, removes the -wal and
-// -shm it made (an empty -wal only), as SQLite does at its last close: under
-// a lock on the bytes where each connection to the store holds its shared
-// lock, so that no other run is using them.
-static void RemoveCompanionsMade(const std::string& path, const bool existed[4])
-{
-    struct flock shared = {};
-    shared.l_type = F_WRLCK;
-    shared.l_whence = SEEK_SET;
-    shared.l_start = 0x40000002; // SQLite's PENDING_BYTE + 2
-    shared.l_len = 510;
-    int fd = open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd >= 0 && fcntl(fd, F_SETLK, &shared) == 0) {
-        for (size_t i = 2; i < 4; i++) {
-            std::string name = path + STORE_SUFFIXES[i];
-            if (!existed[i] && (i == 3 || !HoldsBytes(name))) {
-                unlink(name.c_str());
-            }
-        }
-    }
-    if (fd >= 0) {
-        close(fd); // Lets the lock go.
-    }
+    return verdict;
 }
 
 // Opens the store for writing, so that SQLite recovers what a killed writer
 // left, and sets it up, waiting for other runs up to the deadline. Where it
-// cannot be written, reads it as it is instead, with the reason in
-// store->unusable.
-static int OpenForWriting(BrightnessStore* store, SimMachine* machine, long long deadline,
-                          std::string* refusal)
+// turns out it cannot be written, reads it as it is instead, with the
+// reason in store->unusable.
+static Verdict OpenForWriting(BrightnessStore* store, SimMachine* machine, const StoreHeader& header,
+                              long long deadline, const StoreContents* looked)
 {
-    bool existed[4];
-    for (size_t i = 0; i < 4; i++) {
-        existed[i] = access((store->path + STORE_SUFFIXES[i]).c_str(), F_OK) == 0;
-    }
-    int rc = sqlite3_open_v2(store->path.c_str(), &store->db, SQLITE_OPEN_READWRITE, NULL);
-    while (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(store->db,
-                             static_cast<int>(deadline > MonotonicMs() ? deadline - MonotonicMs() : 0));
-        rc = SetUp(store, machine, refusal);
+    Verdict verdict = {sqlite3_open_v2(store->path.c_str(), &store->db, SQLITE_OPEN_READWRITE, NULL), ""};
+    while (verdict.rc == SQLITE_OK) {
+        WaitUpTo(store->db, deadline);
+        verdict = SetUp(store, machine, looked);
         // Some lock upgrades skip SQLite's busy handler: wait here instead.
-        if ((rc & 0xFF) != SQLITE_BUSY || MonotonicMs() >= deadline) {
+        if ((verdict.rc & 0xFF) != SQLITE_BUSY || MonotonicMs() >= deadline) {
             break;
         }
         sqlite3_exec(store->db, "ROLLBACK", NULL, NULL, NULL);
         nanosleep(&RETRY_PAUSE, NULL);
-        rc = SQLITE_OK;
+        verdict.rc = SQLITE_OK;
     }
-    if (rc != SQLITE_OK && CannotWrite(store->db, rc)) {
-        store->unusable = Reason(store->db, rc);
-        sqlite3_close(store->db);
-        store->db = NULL;
-        RemoveCompanionsMade(store->path, existed);
-        rc = LookWithoutChanging(store, machine, deadline, refusal);
+    bool cannotWrite = false;
+    std::string reason = verdict.rc != SQLITE_OK ? Reason(store->db, verdict.rc, &cannotWrite) : "";
+    if (cannotWrite) {
+        store->unusable = reason;
+        CloseBrightnessStore(store);
+        StoreContents found = {false, false};
+        verdict = LookWithoutChanging(store, machine, header, deadline, &found);
     }
-    return rc;
+    return verdict;
 }
 
 bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::string* error)
 {
     store->db = NULL;
     store->unusable.clear();
-    if (!CheckOwnFolder(FolderOf(store->path), "brightness store", error)) {
+    if (!CheckFolders(FolderOf(store->path), true, error)) {
         return false;
     }
     for (const char* suffix : STORE_SUFFIXES) {
@@ -406,76 +456,70 @@ bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::strin
             return false;
         }
     }
-    uint32_t id = 0;
-    StoreFile file = ReadStoreFile(store->path, &store->unusable, &id, error);
-    if (!error->empty() || file == FILE_MISSING || (file == FILE_EMPTY && !store->unusable.empty())) {
+    StoreHeader header = ReadStoreFile(store->path, error);
+    store->unusable = header.unusable;
+    if (!error->empty() || header.file == FILE_MISSING ||
+        (header.file == FILE_EMPTY && !store->unusable.empty())) {
         return error->empty(); // Nothing to read: each write says why it is not kept.
     }
 
     struct sigaction previous = {};
     IgnoreSignal(SIGXFSZ, &previous);
     long long deadline = MonotonicMs() + store->busyWaitMs;
-    std::string refusal = file == FILE_NOT_A_DATABASE ? sqlite3_errstr(SQLITE_NOTADB)
-                          : file == FILE_FOREIGN      ? ForeignDatabase(id)
-                                                      : "";
-    int rc = SQLITE_OK;
-    if (refusal.empty() && (file == FILE_UNSTAMPED || !store->unusable.empty())) {
-        rc = LookWithoutChanging(store, machine, deadline, &refusal);
+    Verdict verdict = {SQLITE_OK, header.file == FILE_NOT_A_DATABASE ? sqlite3_errstr(SQLITE_NOTADB)
+                                  : header.file == FILE_FOREIGN      ? StampRefusal(header.id, 0)
+                                                                     : ""};
+    StoreContents looked = {false, false};
+    bool look = header.file == FILE_UNSTAMPED || !store->unusable.empty();
+    if (Going(verdict) && look) {
+        verdict = LookWithoutChanging(store, machine, header, deadline, &looked);
     }
-    if (rc == SQLITE_OK && refusal.empty() && store->unusable.empty()) {
-        rc = OpenForWriting(store, machine, deadline, &refusal);
+    if (Going(verdict) && store->unusable.empty()) {
+        verdict = OpenForWriting(store, machine, header, deadline, look ? &looked : NULL);
     }
     RestoreSignal(SIGXFSZ, &previous);
 
+    int rc = verdict.rc;
+    bool cannotWrite = false;
     if ((rc & 0xFF) == SQLITE_BUSY) {
         char limit[32];
         snprintf(limit, sizeof(limit), "%g s", store->busyWaitMs / 1000.0);
         *error = store->path + ": another run has held the brightness store for " + limit +
                  ", the limit for waiting";
-    } else if (rc == SQLITE_READONLY_ROLLBACK && file == FILE_UNSTAMPED) {
+    } else if (rc == SQLITE_READONLY_ROLLBACK && header.file == FILE_UNSTAMPED) {
         *error =
             store->path +
             ": not a brightness store: a hot journal of another database: open it with its own program first";
-    } else if (rc == SQLITE_NOTADB || (rc & 0xFF) == SQLITE_CORRUPT || !refusal.empty()) {
-        *error =
-            store->path + ": not a brightness store: " + (refusal.empty() ? sqlite3_errstr(rc) : refusal);
+    } else if (rc == SQLITE_NOTADB || (rc & 0xFF) == SQLITE_CORRUPT || !verdict.refusal.empty()) {
+        *error = store->path + ": not a brightness store: " +
+                 (verdict.refusal.empty() ? sqlite3_errstr(rc) : verdict.refusal);
     } else if (rc != SQLITE_OK) {
-        *error = store->path + ": cannot use the brightness store: " + Reason(store->db, rc);
+        *error = store->path + ": cannot use the brightness store: " + Reason(store->db, rc, &cannotWrite);
     }
     if (!error->empty()) {
         CloseBrightnessStore(store);
-        return false;
     }
-    return true;
+    return error->empty();
 }
 
-static int WriteLevel(sqlite3* db, const SimInterface& device, int channel)
+// A channel's write: it sets that column of the device's row, and makes
+// the row where it is missing. Prepared at the channel's first write, and
+// kept for the run.
+static int PrepareWrite(BrightnessStore* store, int channel)
 {
-    std::string path = Utf16ToUtf8(device.path);
-    std::string sql = "INSERT INTO " + TABLE + " (path, " + ChannelColumns() + ") VALUES (?1";
+    std::string values = "?1";
     for (int i = 0; i < LED_CHANNEL_COUNT; i++) {
-        sql += ", ?" + std::to_string(i + 2);
+        values += ", ?" + std::to_string(i + 2);
     }
-    const char* column = LED_CHANNEL_NAMES[channel];
-    sql += ") ON CONFLICT (path) DO UPDATE SET " + std::string(column) + " = excluded." + column;
-
-    sqlite3_stmt* upsert = NULL;
-    int rc = sqlite3_exec(db, "BEGIN IMMEDIATE", NULL, NULL, NULL);
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &upsert, NULL);
-    }
-    if (rc == SQLITE_OK) {
-        sqlite3_bind_text(upsert, 1, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
-        for (int i = 0; i < LED_CHANNEL_COUNT; i++) {
-            sqlite3_bind_int(upsert, i + 2, device.brightness[i]);
-        }
-        rc = sqlite3_step(upsert) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(db);
-    }
-    sqlite3_finalize(upsert);
-    if (rc == SQLITE_OK) {
-        rc = sqlite3_exec(db, "COMMIT", NULL, NULL, NULL);
-    }
-    return rc;
+    std::string column = LED_CHANNEL_NAMES[channel];
+    return store->writes[channel] != NULL
+               ? SQLITE_OK
+               : sqlite3_prepare_v2(store->db,
+                                    ("INSERT INTO " + TABLE + " (path, " + ChannelColumns() + ") VALUES (" +
+                                     values + ") ON CONFLICT (path) DO UPDATE SET " + column +
+                                     " = excluded." + column)
+                                        .c_str(),
+                                    -1, &store->writes[channel], NULL);
 }
 
 void KeepLevel(void* context, const SimInterface& device, int channel)
@@ -486,9 +530,27 @@ void KeepLevel(void* context, const SimInterface& device, int channel)
         struct sigaction previous = {};
         IgnoreSignal(SIGXFSZ, &previous);
         sqlite3_busy_timeout(store->db, store->busyWaitMs);
-        int rc = WriteLevel(store->db, device, channel);
+        sqlite3_stmt* write = NULL;
+        int rc = PrepareWrite(store, channel);
+        if (rc == SQLITE_OK) {
+            write = store->writes[channel];
+            std::string path = Utf16ToUtf8(device.path);
+            sqlite3_bind_text(write, 1, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
+            for (int i = 0; i < LED_CHANNEL_COUNT; i++) {
+                sqlite3_bind_int(write, i + 2, device.brightness[i]);
+            }
+            rc = sqlite3_exec(store->db, "BEGIN IMMEDIATE", NULL, NULL, NULL);
+        }
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_step(write) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(store->db);
+            sqlite3_reset(write);
+        }
+        if (rc == SQLITE_OK) {
+            rc = sqlite3_exec(store->db, "COMMIT", NULL, NULL, NULL);
+        }
+        bool cannotWrite = false;
+        reason = rc != SQLITE_OK ? Reason(store->db, rc, &cannotWrite) : "";
         if (rc != SQLITE_OK) {
-            reason = Reason(store->db, rc);
             sqlite3_exec(store->db, "ROLLBACK", NULL, NULL, NULL);
         }
         RestoreSignal(SIGXFSZ, &previous);
@@ -502,6 +564,10 @@ void CloseBrightnessStore(BrightnessStore* store)
 {
     struct sigaction previous = {};
     IgnoreSignal(SIGXFSZ, &previous);
+    for (sqlite3_stmt*& write : store->writes) {
+        sqlite3_finalize(write);
+        write = NULL;
+    }
     sqlite3_close(store->db);
     RestoreSignal(SIGXFSZ, &previous);
     store->db = NULL;

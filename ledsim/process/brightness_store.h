@@ -15,6 +15,7 @@ struct BrightnessStore {
     std::string path;
     int busyWaitMs; // How long a run waits for a store that another run holds.
     sqlite3* db;
+    sqlite3_stmt* writes[LED_CHANNEL_COUNT]; // Each channel's write, prepared once a run.
     std::string unusable; // Why writes cannot be kept: the store could not be made or written.
 };
 
@@ -25,8 +26,10 @@ extern const char* const STORE_SUFFIXES[4];
 // machine's devices to the levels it keeps for them. False, with the reason
 // in *error, for a store the run must not use: a folder that others may
 // write, something other than a regular file of this user at one of its
-// names, a file that is not a store, left as it was, or a store busy for
-// longer than a run waits. A store the run cannot write is only read.
+// names, a file that is not a store of this version's, or a store busy for
+// longer than a run waits. A refused file without the project's stamp is
+// left as it was; a stamped one as SQLite's recovery left it. A store the
+// run cannot write is only read.
 bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::string* error);
 
 // The machine's level hook: keeps one level, or says why it cannot.

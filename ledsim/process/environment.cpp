@@ -14,7 +14,7 @@
 #include "trace_file.h"
 
 // What the process holds from the machine's load to its end.
-static BrightnessStore store = {"", 0, NULL, ""};
+static BrightnessStore store = {"", 0, NULL, {}, ""};
 static TraceFile trace = {"", -1, 0};
 
 static void StopBeforeTheTool(const std::string& message)
@@ -25,27 +25,37 @@ static void StopBeforeTheTool(const std::string& message)
 }
 
 // Where the default machine keeps its levels: the XDG place for state that
-// outlives a run, in a folder of this user's only. Missing folders are made
-// private. "" where neither variable names a folder.
-static std::string DefaultStorePath(void)
+// outlives a run, $XDG_STATE_HOME/ledsim/state.db or, where that is not an
+// absolute path, $HOME/.local/state/ledsim/state.db. "" where neither
+// variable names a folder; *variable gets the one used.
+static std::string DefaultStorePath(const char** variable)
 {
     const char* state = getenv("XDG_STATE_HOME");
     const char* home = getenv("HOME");
-    std::string folder;
+    *variable = state != NULL && state[0] == '/' ? "XDG_STATE_HOME" : "HOME";
     if (state != NULL && state[0] == '/') {
-        folder = state;
-    } else if (home != NULL && home[0] == '/') {
-        folder = std::string(home) + "/.local/state";
-    } else {
-        return "";
+        return std::string(state) + "/ledsim/state.db";
     }
-    folder += "/ledsim";
-    for (size_t slash = folder.find('/', 1); slash != std::string::npos;
-         slash = folder.find('/', slash + 1)) {
-        mkdir(folder.substr(0, slash).c_str(), 0700);
+    return home != NULL && home[0] == '/' ? std::string(home) + "/.local/state/ledsim/state.db" : "";
+}
+
+// Makes the default store's folders where they are missing, private: true,
+// or false with why the home it is in cannot hold it: a folder on the way
+// that cannot be made, or one above the store's own that another user may
+// swap. The store's own folder is the store's to check.
+static bool MakeStoreFolders(const std::string& path, std::string* reason)
+{
+    std::string folder = FolderOf(path);
+    for (size_t slash = folder.find('/', 1); reason->empty(); slash = folder.find('/', slash + 1)) {
+        std::string at = folder.substr(0, slash);
+        if (mkdir(at.c_str(), 0700) != 0 && errno != EEXIST) {
+            *reason = at + ": " + strerror(errno);
+        }
+        if (slash == std::string::npos) {
+            break;
+        }
     }
-    mkdir(folder.c_str(), 0700);
-    return folder + "/state.db";
+    return reason->empty() && CheckFolders(FolderOf(folder), false, reason);
 }
 
 // A lab machine's description is a few lines; the bound stops a path such
@@ -109,15 +119,28 @@ SimMachine* LoadMachineFromEnvironment(void)
     const char* scenario = getenv("LEDSIM_SCENARIO");
     const char* state = getenv("LEDSIM_STATE");
     const char* tracePath = getenv("LEDSIM_TRACE");
+    const char* variable = NULL;
+    std::string defaultStore = DefaultStorePath(&variable);
+    std::string reason;
     store.busyWaitMs = BusyWaitMs();
-    // A scenario keeps its levels only where LEDSIM_STATE asks for it.
-    store.path = state != NULL ? state : scenario != NULL ? "" : DefaultStorePath();
-    if (state == NULL && scenario == NULL && store.path.empty()) {
+    // A scenario keeps its levels only where LEDSIM_STATE asks for it. A
+    // home that cannot hold the default store is as if it had none.
+    if (state != NULL || scenario != NULL) {
+        store.path = state != NULL ? state : "";
+    } else if (defaultStore.empty()) {
         fprintf(stderr, "ledsim: brightness not kept: neither XDG_STATE_HOME nor HOME names a folder\n");
+    } else if (!MakeStoreFolders(defaultStore, &reason)) {
+        fprintf(stderr, "ledsim: brightness not kept: %s is %s: %s\n", variable, getenv(variable),
+                reason.c_str());
+    } else {
+        store.path = defaultStore;
     }
+    // The trace goes into no store, whichever the run keeps.
     std::vector<GuardedFile> guarded;
-    for (size_t i = 0; i < 4 && !store.path.empty(); i++) {
-        guarded.push_back({store.path + STORE_SUFFIXES[i], "a file of the brightness store"});
+    for (const std::string& kept : {store.path, defaultStore}) {
+        for (size_t i = 0; i < 4 && !kept.empty(); i++) {
+            guarded.push_back({kept + STORE_SUFFIXES[i], "a file of the brightness store"});
+        }
     }
     if (scenario != NULL) {
         guarded.push_back({scenario, "the scenario"});

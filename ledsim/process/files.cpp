@@ -29,7 +29,7 @@ bool CheckOwnRegularFile(const std::string& path, const char* what, std::string*
         refusal = "must be a regular file, not a device";
     } else if (info.st_uid != geteuid()) {
         refusal = "must be your own file, not another user's";
-    } else if (info.st_nlink != 1) {
+    } else if (info.st_nlink > 1) {
         refusal = "must be a regular file, not a hard link";
     }
     if (refusal != NULL) {
@@ -38,20 +38,39 @@ bool CheckOwnRegularFile(const std::string& path, const char* what, std::string*
     return refusal == NULL;
 }
 
-bool CheckOwnFolder(const std::string& folder, const char* what, std::string* error)
+bool CheckFolders(const std::string& folder, bool own, std::string* error)
 {
-    struct stat info = {};
-    const char* refusal = NULL;
-    if (stat(folder.c_str(), &info) != 0) {
-        return true; // Opening a file in it says why.
+    char real[PATH_MAX];
+    if (realpath(folder.c_str(), real) == NULL) {
+        return true;
     }
-    if (info.st_uid != geteuid() && info.st_uid != 0) {
-        refusal = "must be your own or root's, not another user's";
-    } else if ((info.st_mode & S_IWOTH) != 0 && (info.st_mode & S_ISVTX) == 0) {
-        refusal = "must not be writable by others, unless sticky as /tmp is";
+    const char* refusal = NULL;
+    std::string at = real;
+    for (;; own = false) {
+        struct stat info = {};
+        bool othersWrite = stat(at.c_str(), &info) == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+        if (info.st_uid != geteuid() && info.st_uid != 0) {
+            refusal =
+                own ? "the folder of the brightness store must be your own or root's, not another user's"
+                    : "a folder above the brightness store must be your own or root's, not another user's";
+        } else if (own && (info.st_mode & S_IWOTH) != 0) {
+            refusal = "the folder of the brightness store must be writable by you alone, not by others: "
+                      "keep the store in a folder of your own (mkdir -m 700)";
+        } else if (own && othersWrite) {
+            refusal = "the folder of the brightness store must be writable by you alone, not by its group "
+                      "(chmod g-w)";
+        } else if (othersWrite && (info.st_mode & S_ISVTX) == 0) {
+            refusal =
+                "a folder above the brightness store must be writable by its owner alone, unless sticky "
+                "as /tmp is";
+        }
+        if (refusal != NULL || at == "/") {
+            break;
+        }
+        at = FolderOf(at);
     }
     if (refusal != NULL) {
-        *error = folder + ": the folder of the " + what + " " + refusal;
+        *error = at + ": " + refusal;
     }
     return refusal == NULL;
 }

@@ -10,15 +10,18 @@
 
 // True where nothing is at path, or a regular file of this user with no
 // other name (a link is not followed); otherwise false with "<path>: <what>
-// must be ..." in *error.
+// must be ..." in *error. A name seen with no link at all is being removed
+// by another run, and passes.
 bool CheckOwnRegularFile(const std::string& path, const char* what, std::string* error);
 
-// True where the folder is missing, or this user's or root's and writable
-// by no other user but where sticky, as /tmp is (whoever can write a
-// folder can swap the files in it); otherwise false with the reason in
-// *error. A group-writable folder passes, for a umask of 002 with a group
-// of one's own.
-bool CheckOwnFolder(const std::string& folder, const char* what, std::string* error);
+// True where the folder, and each folder above it up to /, is this user's
+// or root's, and writable by no other user: whoever can write a folder can
+// swap the files in it. A folder above may be sticky instead, as /tmp is,
+// where no one can rename or replace another's folder; the folder itself
+// (own) may not, nor may its group write it. A group or ACL that grants
+// write shows in the group bits. Otherwise false with "<folder>: <why>" in
+// *error. A folder that does not resolve passes: opening in it says why.
+bool CheckFolders(const std::string& folder, bool own, std::string* error);
 
 // The folder a path names a file in: "." for a bare name.
 std::string FolderOf(const std::string& path);

@@ -3,7 +3,7 @@
 the brightness is kept and what concurrent runs do to it, the trace, and
 every refusal, each a row. The tool's own output is checked elsewhere; here
 a run must print what it prints keeping nothing.
-    process_test.py <tool> [Kept|Refusals|Trace]    (those rows alone)
+    process_test.py <tool> <unlinked_lstat.so> [Kept|Refusals|Trace]    (those rows alone)
 LEDTEST_WRAPPER, a command such as valgrind, runs every checked run of the
 tool; a fixture's own runs, and all but one round of each kind of the
 concurrent writers, run plainly."""
@@ -15,6 +15,7 @@ import shlex
 import shutil
 import sqlite3
 import stat
+import struct
 import subprocess
 import sys
 import tempfile
@@ -26,10 +27,15 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import limited_run  # noqa: E402
 
 TOOL = None
+UNLINKED = None  # An lstat to interpose that sees LEDSIM_TEST_UNLINKED with no link.
 WRAPPER = shlex.split(os.environ.get("LEDTEST_WRAPPER", ""))
 ROOT = os.geteuid() == 0
 DEVICE = "\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}"
 STORE_NAMES = ("", "-journal", "-wal", "-shm")
+OTHERS_WRITE = (": the folder of the brightness store must be writable by you alone, not by others: keep the store "
+                "in a folder of your own (mkdir -m 700)")
+GROUP_WRITES = ": the folder of the brightness store must be writable by you alone, not by its group (chmod g-w)"
+ABOVE_WRITABLE = ": a folder above the brightness store must be writable by its owner alone, unless sticky as /tmp is"
 BUSY_LIMIT = "another run has held the brightness store for 0.5 s, the limit for waiting"
 RUN_LIMIT = limited_run.RUN_LIMIT
 # Runs statements on a database; killed after them, a writer leaves a -wal not checkpointed, or a hot journal.
@@ -37,6 +43,10 @@ SQL = "import os, sqlite3, sys\ndb = sqlite3.connect(sys.argv[1], isolation_leve
       "for s in sys.argv[3:]:\n    db.execute(s)\nos._exit(0) if sys.argv[2] == 'kill' else db.close()"
 SPILL = ["PRAGMA cache_size = 1", "BEGIN"]  # Then a transaction too large for the cache: a hot journal.
 MANY_ROWS = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 400) "
+UNSTAMP = ("PRAGMA application_id = 0", "PRAGMA user_version = 0")
+# A POSIX ACL (system.posix_acl_access) granting the user nobody rwx beside the owner: the group bits show its mask.
+NOBODY_MAY_WRITE = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perm, uid) for tag, perm, uid in (
+    (0x01, 7, 0xFFFFFFFF), (0x02, 7, 65534), (0x04, 0, 0xFFFFFFFF), (0x10, 7, 0xFFFFFFFF), (0x20, 0, 0xFFFFFFFF)))
 
 
 def tool_env(env):
@@ -65,10 +75,15 @@ def run(args, env, limits=None, **kw):
     return finish(start(args, env, limits, **kw))
 
 
-def fixture(*sql, tool=True, kill=False):
-    """Makes a database: a store of the tool's, or by hand, and runs statements on it."""
+def fixture(*sql, tool=True, kill=False, then=None):
+    """Makes a database: a store of the tool's, or by hand, and runs statements on it; then what follows."""
     return lambda p: (tool and run(["w", "green", "5"], {"LEDSIM_STATE": p}, plain=True),
-                      subprocess.run([sys.executable, "-c", SQL, p, "kill" if kill else "", *sql], check=True))
+                      subprocess.run([sys.executable, "-c", SQL, p, "kill" if kill else "", *sql], check=True),
+                      then and then(p))
+
+
+def without_shm(p):
+    os.remove(p + "-shm")
 
 
 def needs_root(test, what):
@@ -137,9 +152,16 @@ class Refusals(Folder):
             "folder": lambda p: os.mkdir(p),
             "foreign": lambda p: (open(p, "w").close(), os.chown(p, 65534, 65534)) if ROOT else None,
             "nobody's": lambda p: (os.mkdir(p, 0o755), os.chown(p, 65534, 65534)) if ROOT else None,
+            "acl": lambda p: (os.mkdir(p, 0o700), os.setxattr(p, "system.posix_acl_access", NOBODY_MAY_WRITE)),
+            "empty": lambda p: open(p, "wb").close(),
         }
         plants.update({"0o%o" % m: lambda p, m=m: (os.mkdir(p), os.chmod(p, m)) for m in (0o777, 0o1777, 0o775)})
+        plants.update({"%s above" % k: lambda p, k=k: (plants[k](p), os.mkdir(p + "/in", 0o700)) for k in plants})
         folder = lambda mode: ({"LEDSIM_STATE": self.path(mode + "/lab.db")}, (self.path(mode), mode))
+        above = lambda kind: ({"LEDSIM_STATE": self.path(kind + " above/in/lab.db")},
+                              (self.path(kind + " above"), kind + " above"))
+        unlinked = {"LEDSIM_STATE": s, "LD_PRELOAD": UNLINKED, "LEDSIM_TEST_UNLINKED": s + "-shm",
+                    "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
         rows = [
             # name, env, plant at a path, status, standard error after "ledsim: "
             ("unknown directive", {"LEDSIM_SCENARIO": scenario}, None, 2,
@@ -170,11 +192,17 @@ class Refusals(Folder):
              s + ": brightness store must be a regular file, not a hard link"),
             ("hard link at its WAL", {"LEDSIM_STATE": s}, (s + "-wal", "hard link"), 2,
              s + "-wal: brightness store must be a regular file, not a hard link"),
-            ("a folder that others may write", *folder("0o777"), 2,
-             self.path("0o777") + ": the folder of the brightness store must not be writable by others, "
-                                  "unless sticky as /tmp is"),
-            ("a sticky folder, as /tmp is", *folder("0o1777"), 0, ""),
-            ("a folder of your group", *folder("0o775"), 0, ""),
+            ("a folder that others may write", *folder("0o777"), 2, self.path("0o777") + OTHERS_WRITE),
+            ("a sticky folder, as /tmp is", *folder("0o1777"), 2, self.path("0o1777") + OTHERS_WRITE),
+            ("a folder of your group", *folder("0o775"), 2, self.path("0o775") + GROUP_WRITES),
+            ("a folder of yours with an ACL for another user", *folder("acl"), 2, self.path("acl") + GROUP_WRITES),
+            ("a folder above of your group", *above("0o775"), 2, self.path("0o775 above") + ABOVE_WRITABLE),
+            ("a folder above with an ACL for another user", *above("acl"), 2, self.path("acl above") + ABOVE_WRITABLE),
+            ("a sticky folder above, as /tmp is", *above("0o1777"), 0, ""),
+            ("a folder above of another user's", *above("nobody's"), 2,
+             self.path("nobody's above") + ": a folder above the brightness store must be your own or root's, "
+                                           "not another user's"),
+            ("a name that another run is removing", unlinked, (s + "-shm", "empty"), 0, ""),
             ("another user's folder", *folder("nobody's"), 2,
              self.path("nobody's") + ": the folder of the brightness store must be your own or root's, "
                                      "not another user's"),
@@ -197,7 +225,7 @@ class Refusals(Folder):
         ]
         for name, env, plant, status, err in rows:
             with self.subTest(name):
-                if plant and plant[1] == "nobody's":
+                if plant and plant[1].startswith("nobody's"):
                     needs_root(self, name)
                 if plant and plant[0] != "/etc/passwd":
                     plants[plant[1]](plant[0])
@@ -213,8 +241,9 @@ class Refusals(Folder):
                         (os.rmdir if os.path.isdir(p) and not os.path.islink(p) else os.remove)(p)
 
     def test_store_fixtures(self):
-        # A file is a store of the tool's only with exactly its table, or nothing yet; a refused one keeps its
-        # bytes and its companions. A store of earlier versions, unstamped, is stamped.
+        # A file is a store of the tool's only with this version's stamp and exactly its table, or nothing yet.
+        # A refused file without the project's stamp keeps its bytes and its companions; a stamped one is as
+        # SQLite's recovery left it, no companion beside it. A store of earlier versions, unstamped, is stamped.
         hand, killed = {"tool": False}, {"kill": True}
         rows = [
             # name, how the file is made, status, and the level read or why it is not a brightness store
@@ -236,6 +265,9 @@ class Refusals(Folder):
             ("another program's -wal, left by a killed writer", fixture(
                 "PRAGMA journal_mode = WAL", "CREATE TABLE t (x)", "INSERT INTO t VALUES (1)", **hand, **killed), 2,
              "it holds a table 't'"),
+            ("another program's -wal without its -shm", fixture(
+                "PRAGMA journal_mode = WAL", "CREATE TABLE t (x)", "INSERT INTO t VALUES (1)", **hand, **killed,
+                then=without_shm), 2, "it holds a table 't'"),
             ("another program's hot journal", fixture("CREATE TABLE t (x)", *SPILL, MANY_ROWS + "INSERT INTO t SELECT "
                                                       "randomblob(500) FROM n", **hand, **killed), 2,
              "a hot journal of another database: open it with its own program first"),
@@ -244,7 +276,21 @@ class Refusals(Folder):
                                             "UPDATE brightness SET green = 99", MANY_ROWS + "INSERT INTO brightness "
                                             "SELECT i || hex(randomblob(200)), 1, 2, 3 FROM n", **killed), 0, 10),
             ("after ANALYZE, PRAGMA optimize and VACUUM", fixture("ANALYZE", "PRAGMA optimize", "VACUUM"), 0, 5),
-            ("a store of earlier versions", fixture("PRAGMA application_id = 0", "PRAGMA user_version = 0"), 0, 5),
+            ("a store of earlier versions", fixture(*UNSTAMP), 0, 5),
+            ("a store of earlier versions, its -wal without its -shm", fixture(*UNSTAMP, then=fixture(
+                "UPDATE brightness SET green = 77", tool=False, kill=True, then=without_shm)), 0, 77),
+            ("a newer version's store", fixture("PRAGMA user_version = 2", "CREATE TABLE t (x)"), 2,
+             "made by a newer version (schema 2); this one reads schema 1"),
+            ("the latest schema there can be", fixture("PRAGMA user_version = 2147483647"), 2,
+             "made by a newer version (schema 2147483647); this one reads schema 1"),
+            ("the project's id with schema 0", fixture("PRAGMA user_version = 0"), 2,
+             "schema 0, which no version makes; this one reads schema 1"),
+            ("the project's id with schema -1", fixture("PRAGMA user_version = -1"), 2,
+             "schema -1, which no version makes; this one reads schema 1"),
+            ("no id, schema 7, nothing in it", fixture("PRAGMA user_version = 7", **hand), 2,
+             "another program's database (user_version 7)"),
+            ("its own -wal holding a trigger, left by a killed writer", fixture(
+                "CREATE TRIGGER t AFTER UPDATE ON brightness BEGIN SELECT 1; END", **killed), 2, "it holds a trigger 't'"),
             ("a database with nothing in it", fixture("CREATE TABLE t (x)", "DROP TABLE t", **hand), 0, 0),
         ]
         for name, make, status, said in rows:
@@ -254,8 +300,11 @@ class Refusals(Folder):
                 before = snapshot(os.path.dirname(store))
                 code, out, err = run(["r", "green"], {"LEDSIM_STATE": store})
                 if status:
-                    self.assertEqual((2, b"", "ledsim: %s: not a brightness store: %s\n" % (store, said), before),
-                                     (code, out, err, snapshot(os.path.dirname(store))))
+                    stamped = contents(store)[68:72] == b"LEDS"
+                    self.assertEqual((2, b"", "ledsim: %s: not a brightness store: %s\n" % (store, said)),
+                                     (code, out, err))
+                    after = snapshot(os.path.dirname(store))
+                    self.assertEqual([store] if stamped else before, list(after) if stamped else after)
                 else:
                     self.assertEqual((0, b"Brightness == %d" % said, ""), (code, out.splitlines()[-1], err))
                     self.assertNotEqual(b"\0" * 4, contents(store)[68:72], "not stamped")
@@ -280,7 +329,8 @@ class Kept(Folder):
     """Where the levels are kept, and that they come back."""
 
     def test_default_store(self):
-        home, state = self.path("home"), self.path("state")
+        home, state, other, file = self.path("home"), self.path("state"), self.path("other"), self.write("file", b"")
+        kept = "ledsim: brightness not kept: %s is %s: %s\n"
         rows = [
             ("XDG_STATE_HOME", {"HOME": home, "XDG_STATE_HOME": state}, state + "/ledsim/state.db", ""),
             ("HOME", {"HOME": home}, home + "/.local/state/ledsim/state.db", ""),
@@ -289,9 +339,20 @@ class Kept(Folder):
             ("neither", {"XDG_STATE_HOME": "state"}, None,
              "ledsim: brightness not kept: neither XDG_STATE_HOME nor HOME names a folder\n"),
             ("LEDSIM_STATE empty", {"HOME": home, "LEDSIM_STATE": ""}, None, ""),
+            # A home that cannot hold the store is as if there were none.
+            ("HOME a file", {"HOME": file}, None, kept % ("HOME", file, file + "/.local: Not a directory")),
+            ("XDG_STATE_HOME /dev/null", {"HOME": home, "XDG_STATE_HOME": "/dev/null"}, None,
+             kept % ("XDG_STATE_HOME", "/dev/null", "/dev/null/ledsim: Not a directory")),
+            ("HOME another user's", {"HOME": other}, None, kept % ("HOME", other, other + ": a folder above the "
+                                                                   "brightness store must be your own or root's, "
+                                                                   "not another user's")),
         ]
         for name, env, store, said in rows:
             with self.subTest(name):
+                if env.get("HOME") == other:
+                    needs_root(self, name)
+                    os.mkdir(other)
+                    os.chown(other, 65534, 65534)
                 run(["w", "blue", "128"], env)
                 code, out, err = run(["r", "blue"], env)
                 self.assertEqual((0, said), (code, err))
@@ -324,19 +385,20 @@ class Kept(Folder):
 
     def test_concurrent_writes_are_all_kept(self):
         # Three writers at once on one store, each to its own channel, round
-        # after round: on a store that does not exist yet, and on one in
-        # rollback mode that each of them switches to WAL.
+        # after round: on a store that does not exist yet, on one in rollback
+        # mode that each of them switches to WAL, and on one that earlier
+        # versions left unstamped, which each of them looks at first.
         writes = [["w", "green", "11"], ["w", "blue", "22"], ["w", "keyback", "33"]]
         # Under the wrapper, one round of each kind: its paths, not its races.
-        for round_ in range(2 if WRAPPER else 12):
+        for round_ in range(3 if WRAPPER else 12):
             with self.subTest(round=round_):
                 for name in STORE_NAMES:
                     if os.path.exists(self.store + name):
                         os.remove(self.store + name)
-                if round_ % 2:
+                if round_ % 3:
                     run(["r", "green"], {"LEDSIM_STATE": self.store})
                     with contextlib.closing(sqlite3.connect(self.store)) as db:
-                        db.execute("PRAGMA journal_mode = DELETE")
+                        db.executescript(["", "PRAGMA journal_mode = DELETE", ";".join(UNSTAMP)][round_ % 3])
                 runs = [start(w, {"LEDSIM_STATE": self.store}) for w in writes]
                 self.assertEqual([(0, "")] * 3, [finish(r)[::2] for r in runs])
                 self.assertEqual([(DEVICE, 11, 22, 33)], levels(self.store))
@@ -377,6 +439,8 @@ class Kept(Folder):
                 ("a read-only mount, no store yet", read_only, "Read-only file system", mount + "/new.db", {}),
                 ("a full disk", full, "No space left on device", store, {}),
                 ("no write permission", lambda: os.chmod(store, 0o400), "Permission denied", store,
+                 {"user": 65534, "tool": tool}),
+                ("a folder without write permission", lambda: os.chmod(mount, 0o555), "Permission denied", store,
                  {"user": 65534, "tool": tool})]
         for name, prepare, reason, path, user in rows:
             with self.subTest(name):
@@ -442,26 +506,34 @@ class Trace(Folder):
         os.symlink(self.write("victim", b"victim\n"), link)
         if ROOT:  # Only root can make a link another user owns.
             os.lchown(link, 65534, 65534)
+        store, default = "trace must not be a file of the brightness store", self.path("h/.local/state/ledsim/state.db")
+        keeping_nothing = [{"HOME": self.path("h")}, {"HOME": self.path("h"), "LEDSIM_STATE": ""}]
         rows = [
-            (self.path("none/trace"), "No such file or directory"),
-            (fifo, "a FIFO with no reader"),
-            ("/dev/full", "No space left on device"),
-            (self.store, "trace must not be a file of the brightness store"),
-            (self.store + "-wal", "trace must not be a file of the brightness store"),
-            (scenario, "trace must not be the scenario"),
-            (self.path("scenario.link"), "trace must not be the scenario"),
-        ] + [(link, "trace must not be another user's symbolic link")] * ROOT
-        for trace, reason in rows:
-            with self.subTest(trace):
-                code, out, err = run(["w", "green", "9"], {"LEDSIM_STATE": self.store, "LEDSIM_TRACE": trace,
-                                                          "LEDSIM_SCENARIO": scenario})
+            (self.path("none/trace"), "No such file or directory", {}),
+            (fifo, "a FIFO with no reader", {}),
+            ("/dev/full", "No space left on device", {}),
+            (self.store, store, {}),
+            (self.store + "-wal", store, {}),
+            (scenario, "trace must not be the scenario", {}),
+            (self.path("scenario.link"), "trace must not be the scenario", {}),
+        ] + [(link, "trace must not be another user's symbolic link", {})] * ROOT + [
+            # The default store too, whatever the run keeps.
+            (default + suffix, store, env) for suffix in ("", "-wal") for env in keeping_nothing]
+        for trace, reason, env in rows:
+            with self.subTest(trace, **env):
+                kept = {"LEDSIM_STATE": self.store} if not env else env
+                code, out, err = run(["w", "green", "9"], {**kept, "LEDSIM_TRACE": trace, "LEDSIM_SCENARIO": scenario})
                 self.assertEqual((0, self.written, "ledsim: trace not written: %s: %s\n" % (trace, reason)),
                                  (code, out, err))
-                self.assertEqual([(DEVICE, 9, 0, 0)], levels(self.store))
+                if env:
+                    self.assertFalse(os.path.exists(trace), "the trace made a file of the default store")
+                else:
+                    self.assertEqual([(DEVICE, 9, 0, 0)], levels(self.store))
                 self.assertEqual((b"victim\n", "interface %s\n" % DEVICE), (contents(self.path("victim")),
                                                                              contents(scenario).decode()))
 
 
 if __name__ == "__main__":
     TOOL = os.path.abspath(sys.argv.pop(1))
+    UNLINKED = os.path.abspath(sys.argv.pop(1))
     unittest.main()
