@@ -299,7 +299,7 @@ def swdevice_problems(step, runs):
     """What is wrong with one step of the windows-swdevice lane: runs holds
     ({cb}, status, stdout, standard error) of each exe under the helper. Each
     must exit with 0 and print exactly one of the step's outputs, with the
-    path the helper reported; the helper must see its device gone; and the
+    path the helper reported (letter case aside); the helper must see its device gone; and the
     exes must end the same way, numbers included."""
     problems, endings = [], set()
     for n, (cb, status, out, err) in enumerate(runs):
@@ -318,6 +318,10 @@ def swdevice_problems(step, runs):
             continue
         if lines.pop() != "":
             problems.append("%s: the output does not end in CR LF" % exe)
+        # Windows compares device paths without regard to case, and SetupAPI
+        # may spell the helper's path otherwise.
+        path_line = "   " + paths[0]
+        lines = [path_line if line.upper() == path_line.upper() else line for line in lines]
         values = {"cb": cb, "path0": paths[0]}
         matched = [(k, fits(expand(o, values), lines)) for k, o in enumerate(step["out-one-of"])]
         matched = [(k, numbers) for k, numbers in matched if numbers is not None]
