@@ -272,6 +272,18 @@ class WineLane(Lane):
 HELPER_PREFIX = "led_swdevice: "
 HELPER_PATH = HELPER_PREFIX + "interface path "
 HELPER_LEFT = HELPER_PREFIX + "interface STILL LISTED"
+# The most led_swdevice.exe waits, in seconds, for PnP's creation callback,
+# for SetupAPI to list its interface (Windows may first look for a driver),
+# and for the interface to go after the close. The helper is given them; a
+# run under it has them, the tool's RUN_LIMIT, and a margin for the helper's
+# start, its last poll of SetupAPI and its close.
+SWDEVICE_WAITS = (30, 30, 10)
+SWDEVICE_LIMIT = sum(SWDEVICE_WAITS) + RUN_LIMIT + 20
+
+
+def swdevice_command(helper, command):
+    """The command line that runs command under led_swdevice.exe."""
+    return [helper, "--waits", ",".join(map(str, SWDEVICE_WAITS))] + command
 
 
 def detail_size(exe):
@@ -368,8 +380,8 @@ class SwDeviceLane(Lane):
     def check_run(self, step, values):
         runs = []
         for exe in ARGS.tools:
-            # The helper waits up to 40 s for its device to come and go.
-            done = limited_run.run(WRAPPER + [ARGS.helper, exe] + step["run"], RUN_LIMIT + 40, capture_output=True)
+            done = limited_run.run(WRAPPER + swdevice_command(ARGS.helper, [exe] + step["run"]), SWDEVICE_LIMIT,
+                                   capture_output=True)
             runs.append((detail_size(exe), done.returncode, done.stdout, done.stderr))
         problems = swdevice_problems(step, runs)
         if ARGS.report:
