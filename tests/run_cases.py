@@ -19,7 +19,7 @@ of the tool, and each windows-swdevice run of the helper, through it; on sim
 it runs each distinct path: a step whose platform calls (LEDSIM_TRACE) and
 output, numbers aside, no earlier step had runs again through it, with the
 same results expected. KEEP keeps the lane's temporary folder. Each run has
-RUN_LIMIT seconds."""
+RUN_LIMIT seconds; one under led_swdevice.exe, its waits too (SWDEVICE_LIMIT)."""
 import argparse
 import contextlib
 import os
