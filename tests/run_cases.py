@@ -311,8 +311,8 @@ def swdevice_problems(step, runs):
     """What is wrong with one step of the windows-swdevice lane: runs holds
     ({cb}, status, stdout, standard error) of each exe under the helper. Each
     must exit with 0 and print exactly one of the step's outputs, with the
-    path the helper reported (letter case aside); the helper must see its device gone; and the
-    exes must end the same way, numbers included."""
+    path the helper reported (letter case aside); the helper must see its
+    device gone; and the exes must end the same way, numbers included."""
     problems, endings = [], set()
     for n, (cb, status, out, err) in enumerate(runs):
         exe = "exe %d ({cb} %s)" % (n + 1, cb)

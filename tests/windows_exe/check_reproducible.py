@@ -71,8 +71,10 @@ def clone_and_build(source, tag, folder, options, tag_command, other):
     return {preset: os.path.join(checkout, "build", preset) for preset, _ in PRESETS}
 
 
-def check_named_commits(checkout, builds, version):
-    """The rows of NAMED_COMMITS; whether each went as it says."""
+def check_named_commits(builds, version):
+    """The rows of NAMED_COMMITS on the clone of builds; whether each went as
+    it says."""
+    checkout = os.path.dirname(os.path.dirname(builds["mingw"]))
     head = subprocess.run(["git", "-C", checkout, "rev-parse", "HEAD"], capture_output=True, text=True, check=True)
     values = {"tag": "v" + version, "head": head.stdout.strip(), "clone": checkout}
     # All that the check reads of an export is the script that names the commit.
@@ -113,8 +115,7 @@ def main():
                 found = ("the same bytes from " + ", ".join(folders) if same else
                          "; ".join("%s from %s" % (digest, who) for who, digest in sums.items()))
                 print("%s: %s %s: %s" % ("ok" if same else "FAIL", preset, name, found))
-        failed = not check_named_commits(os.path.dirname(os.path.dirname(builds[BUILDERS[0][0]]["mingw"])),
-                                         builds[BUILDERS[0][0]], version) or failed
+        failed = not check_named_commits(builds[BUILDERS[0][0]], version) or failed
     return 1 if failed else 0
 
 
