@@ -4,7 +4,9 @@
 # tag writes the same bytes:
 #   "Built from commit v1.0-0-g780c2f234b0f" (tagged), "... 780c2f234b0f"
 #   (not), with "-dirty" where tracked files differ from the commit, or
-#   "Built without git: commit unknown".
+#   "Built without git: commit unknown", also where the source folder lies
+#   inside another repository rather than at the top of its own (an export
+#   unpacked in a clone would take that clone's commit).
 # Included, it defines led_commit_text(); configuring warns with it where git
 # cannot tell the commit. Run as a script it writes the text into a header,
 # rewriting it only when it changed, so that an unchanged commit rebuilds
@@ -21,15 +23,24 @@ function(led_commit_text comments_var problem_var source version git)
   else()
     # git's messages are translated; those below are read.
     set(run ${CMAKE_COMMAND} -E env LC_ALL=C ${git} -C ${source})
+    # Empty at the top of a work tree. Asked of git rather than found by
+    # comparing paths, which a symbolic link or a drive letter's case would
+    # tell apart.
+    execute_process(COMMAND ${run} rev-parse --show-prefix OUTPUT_VARIABLE prefix ERROR_VARIABLE error
+                    RESULT_VARIABLE failed OUTPUT_STRIP_TRAILING_WHITESPACE)
     # Matching no tag, describe gives the full hash, and "-dirty" as it
     # means it: tracked files changed, untracked ones not counted.
-    execute_process(COMMAND ${run} describe --always --dirty --abbrev=40 --exclude=*
-                    OUTPUT_VARIABLE described ERROR_VARIABLE error RESULT_VARIABLE failed
-                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT failed)
+      execute_process(COMMAND ${run} describe --always --dirty --abbrev=40 --exclude=*
+                      OUTPUT_VARIABLE described ERROR_VARIABLE error RESULT_VARIABLE failed
+                      OUTPUT_STRIP_TRAILING_WHITESPACE)
+    endif()
     if(failed AND error MATCHES "dubious ownership.*(git config --global --add safe.directory [^\n]*)")
       set(problem "git refused the checkout (dubious ownership): ${CMAKE_MATCH_1}")
     elseif(failed AND error MATCHES "not a git repository")
       set(problem "no .git")
+    elseif(NOT prefix STREQUAL "")
+      set(problem "the source folder lies inside another repository, as its ${prefix}, not at the top of its own")
     elseif(failed OR NOT described MATCHES "^([0-9a-f]+)(-dirty)?$")
       string(REGEX REPLACE "\n.*" "" error "${error}")
       set(problem "git cannot tell the commit (${error})")

@@ -1,7 +1,11 @@
-"""Runs of a program with a time limit of their own, each in a process group
-of its own: a run that overruns is killed with all it started, so a hung
-tool leaves nothing behind, and the runner reports it well within its
-test's CTest limit (which would kill the runner alone)."""
+"""Runs of a program with a time limit of their own: a run that overruns is
+killed, and the runner reports it well within its test's CTest limit (which
+would kill the runner alone). On Linux each run has a process group of its
+own, killed whole, so a hung tool leaves nothing behind. Windows has no
+process groups and kills the program alone: what it started ends with it
+only where the program holds it in a kill-on-close job object, as
+led_swdevice.exe does with the tool; anything else that holds the run's
+pipes keeps the runner waiting."""
 import contextlib
 import os
 import signal
@@ -26,14 +30,15 @@ def finish(process, limit):
         try:
             out, err = process.communicate(timeout=limit)
         except subprocess.TimeoutExpired:
-            # Windows has no process groups; there the runs start nothing.
+            ended = "killed; Windows kills it alone, and what it started ends too only in a kill-on-close job"
             if hasattr(os, "killpg"):
+                ended = "killed with all it started"
                 with contextlib.suppress(ProcessLookupError):
                     os.killpg(process.pid, signal.SIGKILL)
             process.kill()
             process.communicate()
-            raise AssertionError("%s ran over its limit of %s s: killed with all it started"
-                                 % (" ".join(map(str, process.args)), limit)) from None
+            raise AssertionError("%s ran over its limit of %s s: %s"
+                                 % (" ".join(map(str, process.args)), limit, ended)) from None
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 

@@ -19,7 +19,7 @@ of the tool, and each windows-swdevice run of the helper, through it; on sim
 it runs each distinct path: a step whose platform calls (LEDSIM_TRACE) and
 output, numbers aside, no earlier step had runs again through it, with the
 same results expected. KEEP keeps the lane's temporary folder. Each run has
-RUN_LIMIT seconds."""
+RUN_LIMIT seconds; one under led_swdevice.exe, its waits too (SWDEVICE_LIMIT)."""
 import argparse
 import contextlib
 import os
@@ -272,6 +272,18 @@ class WineLane(Lane):
 HELPER_PREFIX = "led_swdevice: "
 HELPER_PATH = HELPER_PREFIX + "interface path "
 HELPER_LEFT = HELPER_PREFIX + "interface STILL LISTED"
+# The most led_swdevice.exe waits, in seconds, for PnP's creation callback,
+# for SetupAPI to list its interface (Windows may first look for a driver),
+# and for the interface to go after the close. The helper is given them; a
+# run under it has them, the tool's RUN_LIMIT, and a margin for the helper's
+# start, its last poll of SetupAPI and its close.
+SWDEVICE_WAITS = (30, 30, 10)
+SWDEVICE_LIMIT = sum(SWDEVICE_WAITS) + RUN_LIMIT + 20
+
+
+def swdevice_command(helper, command):
+    """The command line that runs command under led_swdevice.exe."""
+    return [helper, "--waits", ",".join(map(str, SWDEVICE_WAITS))] + command
 
 
 def detail_size(exe):
@@ -299,8 +311,8 @@ def swdevice_problems(step, runs):
     """What is wrong with one step of the windows-swdevice lane: runs holds
     ({cb}, status, stdout, standard error) of each exe under the helper. Each
     must exit with 0 and print exactly one of the step's outputs, with the
-    path the helper reported; the helper must see its device gone; and the
-    exes must end the same way, numbers included."""
+    path the helper reported (letter case aside); the helper must see its
+    device gone; and the exes must end the same way, numbers included."""
     problems, endings = [], set()
     for n, (cb, status, out, err) in enumerate(runs):
         exe = "exe %d ({cb} %s)" % (n + 1, cb)
@@ -318,6 +330,10 @@ def swdevice_problems(step, runs):
             continue
         if lines.pop() != "":
             problems.append("%s: the output does not end in CR LF" % exe)
+        # Windows compares device paths without regard to case, and SetupAPI
+        # may spell the helper's path otherwise.
+        path_line = "   " + paths[0]
+        lines = [path_line if line.upper() == path_line.upper() else line for line in lines]
         values = {"cb": cb, "path0": paths[0]}
         matched = [(k, fits(expand(o, values), lines)) for k, o in enumerate(step["out-one-of"])]
         matched = [(k, numbers) for k, numbers in matched if numbers is not None]
@@ -364,8 +380,8 @@ class SwDeviceLane(Lane):
     def check_run(self, step, values):
         runs = []
         for exe in ARGS.tools:
-            # The helper waits up to 40 s for its device to come and go.
-            done = limited_run.run(WRAPPER + [ARGS.helper, exe] + step["run"], RUN_LIMIT + 40, capture_output=True)
+            done = limited_run.run(WRAPPER + swdevice_command(ARGS.helper, [exe] + step["run"]), SWDEVICE_LIMIT,
+                                   capture_output=True)
             runs.append((detail_size(exe), done.returncode, done.stdout, done.stderr))
         problems = swdevice_problems(step, runs)
         if ARGS.report:

@@ -4,7 +4,9 @@
 manifest resource with its three settings, the version resource (the
 version CMake gives, names, the architecture, and with --source exactly the
 commit text cmake/led_commit.cmake gives for the checkout: under CI a known
-commit, and a clean tree when built and now), printf from the Windows C
+commit, and a clean tree when built and now; with --release <tag> --commit
+<sha> instead, exactly "Built from commit <tag>-0-g<first 12 hex of sha>", as
+the exes of a release must say), printf from the Windows C
 runtime (msvcrt.dll) rather than mingw-w64's replacement, the size bound,
 and the mitigations a Windows security review checks: ASLR (DYNAMIC_BASE,
 with base relocations), DEP (NX_COMPAT), HIGH_ENTROPY_VA on x64, and on x86
@@ -43,6 +45,7 @@ X64 = ("AMD64", 0x8664, "PE32+", 0x20B, "x64")
 EXPECTED = X86
 VERSION = None  # The version CMake gives, as "1.0".
 COMMENTS = None  # What the build step would write for the checkout.
+COMMENTS_FROM = "a build of the checkout says"  # Who wants COMMENTS.
 WHY_UNKNOWN = ""  # Why git cannot tell the checkout's commit, where it cannot.
 NAME = "Tovrin_LED_Test"
 PACKAGE_FILES = {NAME + ".exe", "led_interface.h", "README.txt"}
@@ -139,7 +142,7 @@ def version_problems(pe):
         problems.append("FileDescription %r does not name the architecture %s" % (description, arch))
     comments = strings.get("Comments", "")
     if COMMENTS is not None and comments != COMMENTS:
-        problems.append("Comments %r, not %r as a build of the checkout says" % (comments, COMMENTS))
+        problems.append("Comments %r, not %r as %s" % (comments, COMMENTS, COMMENTS_FROM))
     # Under CI, which releases what it builds: a known commit, and a clean tree.
     if os.environ.get("CI") and (COMMENTS is None or "commit unknown" in COMMENTS):
         problems.append("git cannot tell the checkout's commit: %s" % (WHY_UNKNOWN or "no --source"))
@@ -217,8 +220,9 @@ def check(path, data=None):
     for problem in problems:
         print("FAIL: %s: %s" % (path, problem))
     if not problems:
-        print("ok: %s: %s %s, console 6.0, OS 6.0, imports %s, manifest, version %s %s, %d bytes"
-              % (path, machine_name, format_name, ", ".join(sorted(imports)), VERSION, arch, size))
+        print("ok: %s: %s %s, console 6.0, OS 6.0, imports %s, manifest, version %s %s, %r, %d bytes"
+              % (path, machine_name, format_name, ", ".join(sorted(imports)), VERSION, arch,
+                 version_resource(pe)[1].get("Comments"), size))
     return not problems
 
 
@@ -266,7 +270,10 @@ if __name__ == "__main__":
     parser.add_argument("--x64", action="store_true", help="the x64 exe")
     parser.add_argument("--static-crt", action="store_true", help="the MSVC build, CRT linked in")
     parser.add_argument("--version", required=True, help="the project's version, from CMake")
-    parser.add_argument("--source", help="the checkout whose commit the exe must name, as its build would")
+    named = parser.add_mutually_exclusive_group()
+    named.add_argument("--source", help="the checkout whose commit the exe must name, as its build would")
+    named.add_argument("--release", metavar="TAG", help="the tag being released, which the exe must name")
+    parser.add_argument("--commit", help="with --release: the tag's commit, 40 hex digits")
     parser.add_argument("path", nargs="+", help="an exe, or a package (.zip)")
     args = parser.parse_args()
     if args.x64:
@@ -280,5 +287,10 @@ if __name__ == "__main__":
                                 os.path.join(args.source, "cmake", "led_commit.cmake")],
                                capture_output=True, text=True, check=True)
         COMMENTS, WHY_UNKNOWN = built.stdout.strip(), built.stderr.strip()
+    if bool(args.release) != bool(args.commit) or not re.fullmatch("[0-9a-f]{40}", args.commit or "0" * 40):
+        parser.error("--release and --commit go together, and a commit is 40 hex digits")
+    if args.release:
+        COMMENTS = "Built from commit %s-0-g%s" % (args.release, args.commit[:12])
+        COMMENTS_FROM = "the release of %s, commit %s, says" % (args.release, args.commit)
     results = [check_package(p) if p.endswith(".zip") else check(p) for p in args.path]
     sys.exit(0 if all(results) else 1)

@@ -4,26 +4,30 @@
  * later, called as administrator) that has an interface of the contract's
  * class, GUID_DEVINTERFACE_LED.
  *
- *   led_swdevice <command> [<argument>...]
+ *   led_swdevice --waits <create>,<arrival>,<removal> <command> [<argument>...]
  *
  * It creates the device SWD\LedTest\1 under the root and waits for PnP's
- * callback; registers and enables the interface; waits until SetupAPI lists
- * it among the present LED interfaces (30 s at most: Windows may first look
- * for a driver for a new device); runs the command with this process's
- * standard handles, so that its output passes through as it wrote it; and
- * last closes the device, whatever the command did, and waits (10 s at
- * most) until the interface is no longer listed. Standard error
- * gets every step with its HRESULT or error code, and the path Windows gave
- * the interface on a line of its own:
+ * callback (<create> seconds at most); registers and enables the interface;
+ * waits until SetupAPI lists it among the present LED interfaces (<arrival>
+ * seconds at most: Windows may first look for a driver for a new device);
+ * runs the command with this process's standard handles, so that its output
+ * passes through as it wrote it, in a job object that ends it, and all it
+ * started, when this process ends, killed included; and last closes the
+ * device, whatever the command did, and waits (<removal> seconds at most)
+ * until the interface is no longer listed. The caller gives the waits, so
+ * that its own limit for the whole run can be above them; the command has
+ * no limit of its own here. Standard error gets every step with its HRESULT
+ * or error code, and the path Windows gave the interface on a line of its
+ * own:
  *
  *   led_swdevice: interface path \\?\SWD#...
  *
  * Exit status: the command's, or its own for its own failures:
- *   2  no command given
+ *   2  no command given, or no waits
  *   3  the device could not be created, cfgmgr32.dll lacking the functions
  *      included (as in Wine 8); the command is not run
  *   4  the interface could not be registered, or SetupAPI never listed it
- *   5  the command could not be started
+ *   5  the command could not be started in its job
  *
  * The functions are looked up at run time, so that the helper starts
  * everywhere and says what is missing. mingw-w64 has no swdevice.h: the
@@ -83,11 +87,16 @@ typedef VOID(WINAPI* SwDeviceCloseFunction)(HSWDEVICE hSwDevice);
 #define EXIT_NO_INTERFACE 4
 #define EXIT_NO_COMMAND   5
 
-#define CREATE_WAIT_MS 30000
-#define ARRIVAL_MS     30000
-#define REMOVAL_MS     10000
-#define POLL_MS        50
-#define PATH_CHARS     512
+#define POLL_MS     50
+#define PATH_CHARS  512
+#define MOST_WAIT_S 3600
+
+/* The longest each wait lasts, in ms. */
+struct waits {
+    DWORD create;
+    DWORD arrival;
+    DWORD removal;
+};
 
 static const GUID led_interface_class = GUID_DEVINTERFACE_LED_VALUE;
 
@@ -115,10 +124,35 @@ static VOID WINAPI device_created(HSWDEVICE device, HRESULT result, PVOID contex
     SetEvent(creation.done);
 }
 
-/* The command line after this program's name, as the caller wrote it: the
-   name ends at its closing quote, or at the first blank when unquoted. */
-static const WCHAR* command_after_program_name(void)
+static const WCHAR* skip_blanks(const WCHAR* p)
 {
+    while (*p == L' ' || *p == L'\t')
+        p++;
+    return p;
+}
+
+/* A number of seconds (0 to MOST_WAIT_S) and the character end after it,
+   in ms; *p moves past both. FALSE where they are not there. */
+static BOOL read_seconds(const WCHAR** p, WCHAR end, DWORD* ms)
+{
+    DWORD seconds = 0;
+    const WCHAR* q = *p;
+
+    for (; *q >= L'0' && *q <= L'9' && seconds <= MOST_WAIT_S; q++)
+        seconds = seconds * 10 + (DWORD)(*q - L'0');
+    if (q == *p || seconds > MOST_WAIT_S || *q != end)
+        return FALSE;
+    *ms = seconds * 1000;
+    *p = q + 1;
+    return TRUE;
+}
+
+/* The command line after this program's name and its waits, as the caller
+   wrote it (the name ends at its closing quote, or at the first blank when
+   unquoted), or NULL where the waits are not there. */
+static const WCHAR* command_after_waits(struct waits* waits)
+{
+    static const WCHAR option[] = L"--waits";
     const WCHAR* p = GetCommandLineW();
 
     if (*p == L'"') {
@@ -130,9 +164,14 @@ static const WCHAR* command_after_program_name(void)
         for (; *p && *p != L' ' && *p != L'\t'; p++)
             ;
     }
-    while (*p == L' ' || *p == L'\t')
-        p++;
-    return p;
+    p = skip_blanks(p);
+    if (wcsncmp(p, option, wcslen(option)) != 0)
+        return NULL;
+    p = skip_blanks(p + wcslen(option));
+    if (!read_seconds(&p, L',', &waits->create) || !read_seconds(&p, L',', &waits->arrival) ||
+        !read_seconds(&p, L' ', &waits->removal))
+        return NULL;
+    return skip_blanks(p);
 }
 
 static BOOL find_functions(HMODULE cfgmgr, struct sw_functions* sw)
@@ -198,9 +237,9 @@ static BOOL wait_for_listing(const WCHAR* path, BOOL want, ULONGLONG limit, int*
     return there == want;
 }
 
-/* Creates the device and waits for PnP's answer; *device is the handle to
-   close, where there is one, even when creating failed. */
-static BOOL create_device(const struct sw_functions* sw, HSWDEVICE* device)
+/* Creates the device and waits for PnP's answer, limit ms at most; *device
+   is the handle to close, where there is one, even when creating failed. */
+static BOOL create_device(const struct sw_functions* sw, DWORD limit, HSWDEVICE* device)
 {
     SW_DEVICE_CREATE_INFO info = {
         .cbSize = sizeof(info),
@@ -218,10 +257,10 @@ static BOOL create_device(const struct sw_functions* sw, HSWDEVICE* device)
     hr = sw->create(L"LedTest", L"HTREE\\ROOT\\0", &info, 0, NULL, device_created, NULL, device);
     fprintf(stderr, "led_swdevice: SwDeviceCreate(LedTest, 1): 0x%08lX\n", (unsigned long)hr);
     if (SUCCEEDED(hr)) {
-        waited = WaitForSingleObject(creation.done, CREATE_WAIT_MS);
+        waited = WaitForSingleObject(creation.done, limit);
         if (waited != WAIT_OBJECT_0) {
-            fprintf(stderr, "led_swdevice: no creation callback within %d s (wait 0x%lX)\n",
-                    CREATE_WAIT_MS / 1000, waited);
+            fprintf(stderr, "led_swdevice: no creation callback within %lu s (wait 0x%lX)\n",
+                    (unsigned long)limit / 1000, waited);
         } else {
             fprintf(
                 stderr, "led_swdevice: creation callback after %lu ms: CreateResult 0x%08lX, instance %ls\n",
@@ -232,9 +271,9 @@ static BOOL create_device(const struct sw_functions* sw, HSWDEVICE* device)
     return created;
 }
 
-/* Registers and enables the interface, and waits until SetupAPI lists it;
-   path gets the path Windows gave it. */
-static BOOL add_interface(const struct sw_functions* sw, HSWDEVICE device, WCHAR* path)
+/* Registers and enables the interface, and waits until SetupAPI lists it,
+   limit ms at most; path gets the path Windows gave it. */
+static BOOL add_interface(const struct sw_functions* sw, HSWDEVICE device, DWORD limit, WCHAR* path)
 {
     WCHAR listed[PATH_CHARS];
     ULONGLONG waited;
@@ -248,7 +287,7 @@ static BOOL add_interface(const struct sw_functions* sw, HSWDEVICE device, WCHAR
     if (SUCCEEDED(hr) && given) {
         lstrcpynW(path, given, PATH_CHARS);
         fprintf(stderr, "led_swdevice: interface path %ls\n", path);
-        arrived = wait_for_listing(path, TRUE, ARRIVAL_MS, &count, listed, &waited);
+        arrived = wait_for_listing(path, TRUE, limit, &count, listed, &waited);
         if (arrived && lstrcmpW(listed, path) != 0)
             fprintf(stderr, "led_swdevice: SetupAPI spells it %ls\n", listed);
         fprintf(stderr, "led_swdevice: %s by SetupAPI after %lu ms, with %d LED interface(s) present\n",
@@ -259,8 +298,29 @@ static BOOL add_interface(const struct sw_functions* sw, HSWDEVICE device, WCHAR
     return arrived;
 }
 
-/* Runs the command with this process's standard handles; its exit status,
-   or EXIT_NO_COMMAND. */
+/* A job object that ends every process in it once its last handle closes:
+   when this process ends, however it ends. NULL, said why, where it cannot
+   be made. */
+static HANDLE create_kill_on_close_job(void)
+{
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {.BasicLimitInformation.LimitFlags =
+                                                       JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE};
+    HANDLE job = CreateJobObjectW(NULL, NULL);
+
+    if (!job) {
+        fprintf(stderr, "led_swdevice: no job object for the command, error %lu\n", GetLastError());
+    } else if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        fprintf(stderr, "led_swdevice: the job object cannot end the command, error %lu\n", GetLastError());
+        CloseHandle(job);
+        job = NULL;
+    }
+    return job;
+}
+
+/* Runs the command with this process's standard handles, in a kill-on-close
+   job (a runner that kills this process for overrunning its limit ends the
+   command too, and with it the last holder of the runner's pipes); its exit
+   status, or EXIT_NO_COMMAND. */
 static int run_command(const WCHAR* command)
 {
     static WCHAR line[32768]; /* CreateProcessW may write into it. */
@@ -269,6 +329,7 @@ static int run_command(const WCHAR* command)
     DWORD status = EXIT_NO_COMMAND;
     DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
     HANDLE* handles[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+    HANDLE job;
     int i;
 
     for (i = 0; i < 3; i++) {
@@ -279,22 +340,33 @@ static int run_command(const WCHAR* command)
     lstrcpynW(line, command, 32768);
     fprintf(stderr, "led_swdevice: running %ls\n", line);
     fflush(stderr);
-    if (!CreateProcessW(NULL, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    job = create_kill_on_close_job();
+    /* Suspended until it is in the job, so that nothing it starts escapes it. */
+    if (job &&
+        !CreateProcessW(NULL, line, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &startup, &process)) {
         fprintf(stderr, "led_swdevice: the command could not be started, error %lu\n", GetLastError());
-    } else {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        if (!GetExitCodeProcess(process.hProcess, &status))
-            status = EXIT_NO_COMMAND;
-        fprintf(stderr, "led_swdevice: the command ended with status %lu\n", status);
+    } else if (job) {
+        if (!AssignProcessToJobObject(job, process.hProcess) || ResumeThread(process.hThread) == (DWORD)-1) {
+            fprintf(stderr, "led_swdevice: the command could not be started in its job, error %lu\n",
+                    GetLastError());
+            TerminateProcess(process.hProcess, EXIT_NO_COMMAND);
+        } else {
+            WaitForSingleObject(process.hProcess, INFINITE);
+            if (!GetExitCodeProcess(process.hProcess, &status))
+                status = EXIT_NO_COMMAND;
+            fprintf(stderr, "led_swdevice: the command ended with status %lu\n", status);
+        }
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
+    if (job)
+        CloseHandle(job);
     return (int)status;
 }
 
 /* Closes the device, outside the callback (Windows 8 deadlocks inside), and
-   waits until its interface is no longer listed. */
-static void close_device(const struct sw_functions* sw, HSWDEVICE device, const WCHAR* path)
+   waits until its interface is no longer listed, limit ms at most. */
+static void close_device(const struct sw_functions* sw, HSWDEVICE device, const WCHAR* path, DWORD limit)
 {
     WCHAR listed[PATH_CHARS];
     ULONGLONG waited;
@@ -304,7 +376,7 @@ static void close_device(const struct sw_functions* sw, HSWDEVICE device, const 
     sw->close(device);
     fprintf(stderr, "led_swdevice: SwDeviceClose done\n");
     if (*path) {
-        gone = wait_for_listing(path, FALSE, REMOVAL_MS, &count, listed, &waited);
+        gone = wait_for_listing(path, FALSE, limit, &count, listed, &waited);
         fprintf(stderr, "led_swdevice: interface %s after %lu ms\n", gone ? "gone" : "STILL LISTED",
                 (unsigned long)waited);
     }
@@ -312,15 +384,19 @@ static void close_device(const struct sw_functions* sw, HSWDEVICE device, const 
 
 int main(void)
 {
-    const WCHAR* command = command_after_program_name();
+    struct waits waits;
+    const WCHAR* command = command_after_waits(&waits);
     struct sw_functions sw;
     HSWDEVICE device = NULL;
     WCHAR path[PATH_CHARS] = L"";
     HMODULE cfgmgr = NULL;
     int status = EXIT_NO_DEVICE;
 
-    if (!*command) {
-        fprintf(stderr, "usage: led_swdevice <command> [<argument>...]\n");
+    if (!command || !*command) {
+        fprintf(stderr,
+                "usage: led_swdevice --waits <create>,<arrival>,<removal> <command> [<argument>...]\n"
+                "  (the waits in seconds, 0 to %d)\n",
+                MOST_WAIT_S);
         return EXIT_USAGE;
     }
     creation.done = CreateEventW(NULL, TRUE, FALSE, NULL);
@@ -329,10 +405,11 @@ int main(void)
         fprintf(stderr, "led_swdevice: %s, error %lu\n", cfgmgr ? "no event" : "cfgmgr32.dll not loaded",
                 GetLastError());
     } else if (find_functions(cfgmgr, &sw)) {
-        if (create_device(&sw, &device))
-            status = add_interface(&sw, device, path) ? run_command(command) : EXIT_NO_INTERFACE;
+        if (create_device(&sw, waits.create, &device))
+            status =
+                add_interface(&sw, device, waits.arrival, path) ? run_command(command) : EXIT_NO_INTERFACE;
         if (device)
-            close_device(&sw, device, path);
+            close_device(&sw, device, path, waits.removal);
     }
     if (cfgmgr)
         FreeLibrary(cfgmgr);

@@ -45,6 +45,7 @@ def main():
         else:
             lanes = [["windows", "--tool", exe] for exe in exes]
         for lane in lanes:
+            sys.stdout.flush()  # The lines above before the lane's, into a pipe too.
             failed = subprocess.run([sys.executable, RUNNER] + lane).returncode != 0 or failed
     return 1 if failed else 0
 

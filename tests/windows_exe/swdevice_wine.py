@@ -1,14 +1,17 @@
 #!/usr/bin/python3
 """led_swdevice.exe where cfgmgr32.dll has none of the SwDevice functions, as
 in Wine 8: it must name them and exit with 3 without running its command,
-here the x64 tool, which would print its discovery lines. It runs on Wine's
-64-bit loader, in a prefix of its own.
+here the x64 tool, which would print its discovery lines, given as the
+windows-swdevice lane gives it, waits included. It runs on Wine's 64-bit
+loader, in a prefix of its own.
     swdevice_wine.py <the windows preset's x64 build folder>"""
 import os
 import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "wine"))
+TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path[:0] = [TESTS, os.path.join(TESTS, "wine")]
+import run_cases  # noqa: E402
 import wine_session  # noqa: E402
 
 MISSING = "cfgmgr32.dll lacks SwDeviceCreate SwDeviceInterfaceRegister SwMemFree SwDeviceClose"
@@ -20,7 +23,8 @@ def main():
         session = wine_session.open_session(tmp, "win64", loader64=True)
         try:
             helper = os.path.join(folder, "tests", "windows_exe", "led_swdevice.exe")
-            status, output = wine_session.wine(session, helper, os.path.join(folder, "Tovrin_LED_Test.exe"), "r", "green")
+            command = run_cases.swdevice_command(helper, [os.path.join(folder, "Tovrin_LED_Test.exe"), "r", "green"])
+            status, output = wine_session.wine(session, *command)
         finally:
             wine_session.close(session)
     print(output, end="")
