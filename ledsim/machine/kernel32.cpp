@@ -123,16 +123,12 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LP
         error = ERROR_INVALID_PARAMETER;
     } else {
         SimInterface& device = machine.interfaces[handle->member];
-        int written = -1;
         // The knob fails the request even with error 0, and serves nothing.
         error = device.ioctlError.active
                     ? device.ioctlError.error
-                    : ServeLedControl(&device, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                      nOutBufferSize, &bytesReturned, &written);
+                    : ServeLedControl(machine, &device, dwIoControlCode, lpInBuffer, nInBufferSize,
+                                      lpOutBuffer, nOutBufferSize, &bytesReturned);
         served = !device.ioctlError.active && error == ERROR_SUCCESS;
-        if (served && written >= 0 && machine.hooks.levelSet != NULL) {
-            machine.hooks.levelSet(machine.hooks.keeper, device, written);
-        }
     }
 
     RecordCall(machine, "DeviceIoControl code=0x%08X in=%u out=%u%s error=%u", dwIoControlCode, nInBufferSize,

@@ -21,8 +21,8 @@ static bool DecodeLedCode(DWORD code, LedCode* led)
     return false;
 }
 
-DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
-                      DWORD outLength, DWORD* bytesReturned, int* written)
+DWORD ServeLedControl(const SimMachine& machine, SimInterface* device, DWORD code, LPVOID inBuffer,
+                      DWORD inLength, LPVOID outBuffer, DWORD outLength, DWORD* bytesReturned)
 {
     LedCode led = {0, false};
     if (!DecodeLedCode(code, &led)) {
@@ -46,10 +46,11 @@ DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD i
         return ERROR_INVALID_PARAMETER;
     }
     *bytesReturned = 0;
-    *written = -1;
     if (led.write) {
         device->brightness[led.channel] = *byte;
-        *written = static_cast<int>(led.channel);
+        if (machine.hooks.levelSet != NULL) {
+            machine.hooks.levelSet(machine.hooks.keeper, *device, static_cast<int>(led.channel));
+        }
     } else if (!device->noOutput) {
         *byte = device->brightness[led.channel];
         *bytesReturned = 1;

@@ -8,7 +8,7 @@
 #include "machine.h"
 
 // Serves one request; returns ERROR_SUCCESS, with the bytes written to
-// outBuffer in *bytesReturned and the channel a write set in *written (-1
-// for a read), or the Windows error code.
-DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
-                      DWORD outLength, DWORD* bytesReturned, int* written);
+// outBuffer in *bytesReturned, or the Windows error code. A write tells the
+// machine's keeper as it sets the level.
+DWORD ServeLedControl(const SimMachine& machine, SimInterface* device, DWORD code, LPVOID inBuffer,
+                      DWORD inLength, LPVOID outBuffer, DWORD outLength, DWORD* bytesReturned);

@@ -12,7 +12,6 @@ const GUID OTHER_INTERFACE_CLASS = {
 const char16_t DEFAULT_DEVICE_PATH[] = u"\\\\?\\ROOT#LED#0000#" GUID_DEVINTERFACE_LED;
 
 static SimMachine* theMachine = NULL;
-static SimMachine* (*machineLoader)(void) = NULL;
 static thread_local DWORD lastError = 0;
 
 void SimSetLastError(DWORD error)
@@ -46,15 +45,10 @@ SimMachine* NewDefaultMachine(void)
     return machine;
 }
 
-void SetMachineLoader(SimMachine* (*loader)(void))
-{
-    machineLoader = loader;
-}
-
 SimMachine& TheMachine(void)
 {
     if (theMachine == NULL) {
-        theMachine = machineLoader != NULL ? machineLoader() : NewDefaultMachine();
+        theMachine = NewDefaultMachine();
     }
     return *theMachine;
 }

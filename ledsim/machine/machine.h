@@ -51,7 +51,8 @@ struct SimHandle {
 
 struct SimMachine;
 
-// Told that a device's channel was set, as the device serves the write.
+// Told that a device's channel was set, as the device serves the write:
+// the device's path and levels, and which of them the write set.
 typedef void (*SimLevelHook)(void* keeper, const SimInterface& device, int channel);
 // Told of each call, as it is added to the machine's list.
 typedef void (*SimCallHook)(void* listener, const std::string& call);
@@ -82,12 +83,9 @@ extern const GUID LED_INTERFACE_CLASS;
 extern const GUID OTHER_INTERFACE_CLASS;
 extern const char16_t DEFAULT_DEVICE_PATH[];
 
-// The machine the platform calls serve, made on first use by the loader, or
-// the default machine where no loader was set.
+// The machine the platform calls serve: the one put in place, or else the
+// embedded default, made on first use.
 SimMachine& TheMachine(void);
-
-// The process's own way to make its machine, set before the first call.
-void SetMachineLoader(SimMachine* (*loader)(void));
 
 // Puts machine in place of the current one, which is freed.
 void UseMachine(SimMachine* machine);

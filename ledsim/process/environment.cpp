@@ -8,21 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "brightness_store.h"
 #include "files.h"
 #include "scenario.h"
-#include "trace_file.h"
-
-// What the process holds from the machine's load to its end.
-static BrightnessStore store = {"", 0, NULL, {}, ""};
-static TraceFile trace = {"", -1, 0};
-
-static void StopBeforeTheTool(const std::string& message)
-{
-    CloseTraceFile(&trace);
-    fprintf(stderr, "ledsim: %s\n", message.c_str());
-    exit(2);
-}
 
 // Where the default machine keeps its levels: the XDG place for state that
 // outlives a run, $XDG_STATE_HOME/ledsim/state.db or, where that is not an
@@ -62,22 +49,21 @@ static bool MakeStoreFolders(const std::string& path, std::string* reason)
 // as /dev/zero from reading without end.
 static const size_t SCENARIO_LIMIT = 1u << 20;
 
-// Any file that reads, a pipe too (LEDSIM_SCENARIO=<(...) in bash).
-static std::string ReadScenario(const char* path)
+// Any file that reads, a pipe too (LEDSIM_SCENARIO=<(...) in bash); false
+// with why in *error where it does not.
+static bool ReadScenario(const char* path, std::string* text, std::string* error)
 {
+    int fd = path[0] != '\0' ? open(path, O_RDONLY | O_CLOEXEC) : -1;
     if (path[0] == '\0') {
-        StopBeforeTheTool("LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it");
+        *error = "LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it";
+    } else if (fd < 0 || !ReadWhole(fd, text, SCENARIO_LIMIT)) {
+        *error = std::string(path) + ": cannot read scenario: " +
+                 (errno == EFBIG ? "larger than 1 MiB, the limit for a scenario" : strerror(errno));
     }
-    int fd = open(path, O_RDONLY | O_CLOEXEC);
-    std::string text;
-    if (fd < 0 || !ReadWhole(fd, &text, SCENARIO_LIMIT)) {
-        int reason = errno;
-        StopBeforeTheTool(
-            std::string(path) + ": cannot read scenario: " +
-            (reason == EFBIG ? "larger than 1 MiB, the limit for a scenario" : strerror(reason)));
+    if (fd >= 0) {
+        close(fd);
     }
-    close(fd);
-    return text;
+    return error->empty();
 }
 
 // A run holds the store for a few milliseconds, a second or two under
@@ -87,93 +73,95 @@ static std::string ReadScenario(const char* path)
 static const int BUSY_WAIT_MS = 10000;
 static const int BUSY_WAIT_MAX_MS = 3600000;
 
-static int BusyWaitMs(void)
+static bool ReadBusyWait(int* ms, std::string* error)
 {
     const char* text = getenv("LEDSIM_BUSY_WAIT_MS");
-    if (text == NULL) {
-        return BUSY_WAIT_MS;
-    }
     char* end = NULL;
     errno = 0;
-    long value = strtol(text, &end, 10);
-    if (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value > BUSY_WAIT_MAX_MS) {
-        StopBeforeTheTool("LEDSIM_BUSY_WAIT_MS must be a number of milliseconds from 0 to " +
-                          std::to_string(BUSY_WAIT_MAX_MS) + ", not '" + text + "'");
+    long value = text != NULL ? strtol(text, &end, 10) : BUSY_WAIT_MS;
+    if (text != NULL &&
+        (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value > BUSY_WAIT_MAX_MS)) {
+        *error = "LEDSIM_BUSY_WAIT_MS must be a number of milliseconds from 0 to " +
+                 std::to_string(BUSY_WAIT_MAX_MS) + ", not '" + text + "'";
     }
-    return static_cast<int>(value);
+    *ms = static_cast<int>(value);
+    return error->empty();
 }
 
-// The books are checked as the process ends, and what it holds let go.
-static void EndOfRun(void)
+// Where the run keeps its levels: a scenario's only where LEDSIM_STATE asks
+// for it, the default machine's in the user's state folder. A home that
+// cannot hold the store is as if there were none: nothing is kept, and the
+// run says so.
+static std::string StorePath(const char* scenario, const char* state, const std::string& defaultStore,
+                             const char* variable)
 {
-    std::string report = LedSimCheckBooks();
-    if (!report.empty()) {
-        fputs(report.c_str(), stderr);
-    }
-    CloseBrightnessStore(&store);
-    CloseTraceFile(&trace);
-}
-
-SimMachine* LoadMachineFromEnvironment(void)
-{
-    const char* scenario = getenv("LEDSIM_SCENARIO");
-    const char* state = getenv("LEDSIM_STATE");
-    const char* tracePath = getenv("LEDSIM_TRACE");
-    const char* variable = NULL;
-    std::string defaultStore = DefaultStorePath(&variable);
     std::string reason;
-    store.busyWaitMs = BusyWaitMs();
-    // A scenario keeps its levels only where LEDSIM_STATE asks for it. A
-    // home that cannot hold the default store is as if it had none.
     if (state != NULL || scenario != NULL) {
-        store.path = state != NULL ? state : "";
-    } else if (defaultStore.empty()) {
+        return state != NULL ? state : "";
+    }
+    if (defaultStore.empty()) {
         fprintf(stderr, "ledsim: brightness not kept: neither XDG_STATE_HOME nor HOME names a folder\n");
     } else if (!MakeStoreFolders(defaultStore, &reason)) {
         fprintf(stderr, "ledsim: brightness not kept: %s is %s: %s\n", variable, getenv(variable),
                 reason.c_str());
-    } else {
-        store.path = defaultStore;
     }
-    // The trace goes into no store, whichever the run keeps.
+    return reason.empty() ? defaultStore : "";
+}
+
+bool LoadMachineFromEnvironment(SimProcess* process)
+{
+    const char* scenario = getenv("LEDSIM_SCENARIO");
+    const char* tracePath = getenv("LEDSIM_TRACE");
+    const char* variable = NULL;
+    std::string defaultStore = DefaultStorePath(&variable);
+    std::string error;
+    std::string text;
+    *process = {{"", 0, NULL, {}, ""}, {"", -1, 0}};
+    BrightnessStore* store = &process->store;
+    if (ReadBusyWait(&store->busyWaitMs, &error)) {
+        store->path = StorePath(scenario, getenv("LEDSIM_STATE"), defaultStore, variable);
+    }
+    // The trace goes into no store, whichever the run keeps, nor into the scenario.
     std::vector<GuardedFile> guarded;
-    for (const std::string& kept : {store.path, defaultStore}) {
-        for (size_t i = 0; i < 4 && !kept.empty(); i++) {
-            guarded.push_back({kept + STORE_SUFFIXES[i], "a file of the brightness store"});
+    for (const std::string& kept : {store->path, defaultStore}) {
+        for (const char* suffix : STORE_SUFFIXES) {
+            if (!kept.empty()) {
+                guarded.push_back({kept + suffix, "a file of the brightness store"});
+            }
         }
     }
     if (scenario != NULL) {
         guarded.push_back({scenario, "the scenario"});
     }
-    if (tracePath != NULL) {
-        OpenTraceFile(&trace, tracePath, guarded);
+    if (error.empty() && tracePath != NULL) {
+        OpenTraceFile(&process->trace, tracePath, guarded);
     }
 
-    // Read before the machine exists, and free it before any stop, so that a
-    // refused setup leaves no leak for valgrind to report.
-    std::string text = scenario != NULL ? ReadScenario(scenario) : std::string();
     SimMachine* machine = scenario != NULL ? new SimMachine() : NewDefaultMachine();
-    std::string error;
     ScenarioError scenarioError = {0, ""};
-    if (scenario != NULL && !ParseScenario(text, machine, &scenarioError)) {
+    if (error.empty() && scenario != NULL && ReadScenario(scenario, &text, &error) &&
+        !ParseScenario(text, machine, &scenarioError)) {
         error =
             std::string(scenario) + ":" + std::to_string(scenarioError.line) + ": " + scenarioError.message;
-    } else if (!store.path.empty() && OpenBrightnessStore(&store, machine, &error)) {
-        machine->hooks.levelSet = KeepLevel;
-        machine->hooks.keeper = &store;
     }
-    if (!error.empty()) {
-        delete machine;
-        StopBeforeTheTool(error);
+    if (error.empty() && !store->path.empty() && OpenBrightnessStore(store, machine, &error)) {
+        machine->hooks.levelSet = KeepLevel;
+        machine->hooks.keeper = store;
     }
     machine->hooks.callMade = WriteTraceLine;
-    machine->hooks.listener = &trace;
-    atexit(EndOfRun);
-    return machine;
+    machine->hooks.listener = &process->trace;
+    if (!error.empty()) {
+        fprintf(stderr, "ledsim: %s\n", error.c_str());
+        delete machine;
+        CloseSimProcess(process);
+    } else {
+        UseMachine(machine);
+    }
+    return error.empty();
 }
 
-// Linked into the process, this layer makes the machine its calls run on.
-__attribute__((constructor)) static void UseTheEnvironment(void)
+void CloseSimProcess(SimProcess* process)
 {
-    SetMachineLoader(LoadMachineFromEnvironment);
+    CloseBrightnessStore(&process->store);
+    CloseTraceFile(&process->trace);
 }
