@@ -30,7 +30,7 @@ TOOL = None
 UNLINKED = None  # An lstat to interpose that sees LEDSIM_TEST_UNLINKED with no link.
 WRAPPER = shlex.split(os.environ.get("LEDTEST_WRAPPER", ""))
 ROOT = os.geteuid() == 0
-DEVICE = "\\\\?\\ROOT#LED#0000#{702eda9e-7390-4cfe-aea2-6f85676e3d22}"
+DEVICE = None  # The default machine's device, as its path line shows it.
 STORE_NAMES = ("", "-journal", "-wal", "-shm")
 OTHERS_WRITE = (": the folder of the brightness store must be writable by you alone, not by others: keep the store "
                 "in a folder of your own (mkdir -m 700)")
@@ -536,4 +536,5 @@ class Trace(Folder):
 if __name__ == "__main__":
     TOOL = os.path.abspath(sys.argv.pop(1))
     UNLINKED = os.path.abspath(sys.argv.pop(1))
+    DEVICE = run(["r", "green"], {"LEDSIM_STATE": ""}, plain=True)[1].decode().splitlines()[2].strip()
     unittest.main()
