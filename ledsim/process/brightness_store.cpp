@@ -16,19 +16,32 @@
 #include "files.h"
 #include "utf.h"
 
+#ifndef LED_CHANNELS
+#define LED_CHANNELS(X) X(Green, green) X(Blue, blue) X(Keyback, keyback)
+#endif
+
 const char* const STORE_SUFFIXES[4] = {"", "-journal", "-wal", "-shm"};
 
 // The stamp in a store's header ("LEDS", PRAGMA application_id) and its
-// schema's version (PRAGMA user_version), which tell a store of this tool's
-// from another program's database. Stores of earlier versions carry 0 for
-// both, and are stamped when found.
+// schema's version (PRAGMA user_version); stores of earlier versions have
+// neither, and are stamped when found.
 static const uint32_t STORE_APPLICATION_ID = 0x4C454453;
 static const int STORE_VERSION = 1;
 static const size_t HEADER_SIZE = 100;
-
 static const struct timespec RETRY_PAUSE = {0, 10000000L}; // 10 ms
 
-static const std::string TABLE = "brightness";
+// The table, a row per device path and a column per channel, as SQLite
+// keeps it in sqlite_schema, and a write's statement but for its SET.
+// clang-format off
+#define STORE_COLUMN(Name, name)            ", " #name
+#define STORE_COLUMN_DEFINITION(Name, name) ", " #name " INTEGER NOT NULL CHECK (" #name " BETWEEN 0 AND 255)"
+#define STORE_PARAMETER(Name, name)         ", ?"
+#define STORE_TABLE "brightness (path TEXT PRIMARY KEY NOT NULL" LED_CHANNELS(STORE_COLUMN_DEFINITION) ") WITHOUT ROWID"
+static const char COLUMNS[] = "path" LED_CHANNELS(STORE_COLUMN);
+static const char TABLE_SQL[] = "CREATE TABLE " STORE_TABLE;
+static const char INSERT_SQL[] = "INSERT INTO brightness (path" LED_CHANNELS(STORE_COLUMN) ") VALUES (?"
+                                 LED_CHANNELS(STORE_PARAMETER) ") ON CONFLICT (path) DO UPDATE SET ";
+// clang-format on
 
 // What a store's first 100 bytes say it is, read before SQLite opens it.
 enum StoreFile { FILE_MISSING, FILE_EMPTY, FILE_NOT_A_DATABASE, FILE_OURS, FILE_UNSTAMPED, FILE_FOREIGN };
@@ -37,7 +50,7 @@ struct StoreHeader {
     StoreFile file;
     uint32_t id;          // The application id at byte 68, big-endian.
     bool wal;             // Byte 18: the file is in WAL mode.
-    std::string unusable; // Why SQLite could not write the file, where that shows before it opens it.
+    std::string unusable; // Why SQLite could not write it, where that shows before it opens it.
 };
 
 // How a step went: SQLite's result, and why the file is not a brightness
@@ -52,30 +65,10 @@ static bool Going(const Verdict& verdict)
     return verdict.rc == SQLITE_OK && verdict.refusal.empty();
 }
 
-static std::string ChannelColumns(void)
-{
-    std::string columns;
-    for (const char* name : LED_CHANNEL_NAMES) {
-        columns += std::string(columns.empty() ? "" : ", ") + name;
-    }
-    return columns;
-}
-
-// As SQLite keeps it in sqlite_schema after "CREATE TABLE ".
-static std::string TableDefinition(void)
-{
-    std::string sql = TABLE + " (path TEXT PRIMARY KEY NOT NULL";
-    for (const char* name : LED_CHANNEL_NAMES) {
-        sql += std::string(", ") + name + " INTEGER NOT NULL CHECK (" + name + " BETWEEN 0 AND 255)";
-    }
-    return sql + ") WITHOUT ROWID";
-}
-
 // What a failure of SQLite means: its reason, in the system's words where a
-// system call failed (where a rollback ran between the failure and its
-// report, the file's own record of it), and whether the store can still be
-// read, only not written.
-static std::string Reason(sqlite3* db, int rc, bool* cannotWrite)
+// system call failed (after a rollback, the file's own record of it), and
+// whether the store can still be read, only not written.
+static std::string Reason(sqlite3* db, int rc, bool* cannotWrite = NULL)
 {
     int error = db != NULL ? sqlite3_system_errno(db) : 0;
     if (error == 0 && db != NULL) {
@@ -84,17 +77,18 @@ static std::string Reason(sqlite3* db, int rc, bool* cannotWrite)
     int primary = rc & 0xFF;
     bool systemCall = error != 0 && (primary == SQLITE_IOERR || primary == SQLITE_FULL ||
                                      primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY);
-    *cannotWrite = primary == SQLITE_READONLY || primary == SQLITE_FULL ||
-                   (systemCall && (error == ENOSPC || error == EDQUOT || error == EROFS || error == EACCES ||
-                                   error == EPERM));
+    bool readable = primary == SQLITE_READONLY || primary == SQLITE_FULL ||
+                    (systemCall && (error == ENOSPC || error == EDQUOT || error == EROFS || error == EACCES ||
+                                    error == EPERM));
+    *(cannotWrite != NULL ? cannotWrite : &readable) = readable;
     return systemCall ? strerror(error) : db != NULL ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
 }
 
 // The first column of the first row a statement gives, or "".
-static int QueryText(sqlite3* db, const std::string& sql, std::string* text)
+static int QueryText(sqlite3* db, const char* sql, std::string* text)
 {
     sqlite3_stmt* statement = NULL;
-    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, NULL);
+    int rc = sqlite3_prepare_v2(db, sql, -1, &statement, NULL);
     text->clear();
     if (rc == SQLITE_OK) {
         rc = sqlite3_step(statement);
@@ -107,8 +101,8 @@ static int QueryText(sqlite3* db, const std::string& sql, std::string* text)
     return rc;
 }
 
-// Why a file's stamp is not one this version uses, or "": the project's id
-// with this schema version, or neither, as earlier versions left a store.
+// Why a stamp is not one this version uses, or "": the project's id with
+// this schema version, or neither, as earlier versions left a store.
 static std::string StampRefusal(uint32_t id, long long version)
 {
     char text[128] = "";
@@ -126,38 +120,23 @@ static std::string StampRefusal(uint32_t id, long long version)
     return text;
 }
 
-// What makes a table named brightness another than the tool's.
-static std::string TableDifference(sqlite3* db)
-{
-    std::string columns;
-    bool keyed = false;
-    sqlite3_stmt* info = NULL;
-    sqlite3_prepare_v2(db, ("SELECT name, pk FROM pragma_table_info('" + TABLE + "')").c_str(), -1, &info,
-                       NULL);
-    while (sqlite3_step(info) == SQLITE_ROW) {
-        columns += std::string(columns.empty() ? "" : ", ") +
-                   reinterpret_cast<const char*>(sqlite3_column_text(info, 0));
-        keyed = keyed || sqlite3_column_int(info, 1) != 0;
-    }
-    sqlite3_finalize(info);
-    std::string expected = "path, " + ChannelColumns();
-    if (!keyed) {
-        return "the table has no primary key";
-    }
-    if (columns != expected) {
-        return "the table has the columns (" + columns + "), not (" + expected + ")";
-    }
-    return "the table's types, constraints or CHECKs are not the tool's";
-}
-
 // Why a schema object is not one of a brightness store's, or "".
 static std::string ObjectRefusal(sqlite3* db, const std::string& type, const std::string& name,
                                  const char* sql)
 {
-    if (type != "table" || name != TABLE) {
+    std::string columns;
+    std::string keyed;
+    if (type != "table" || name != "brightness") {
         return (type == "index" ? "it holds an " : "it holds a ") + type + " '" + name + "'";
     }
-    return sql != NULL && sql == "CREATE TABLE " + TableDefinition() ? "" : TableDifference(db);
+    if (sql != NULL && strcmp(sql, TABLE_SQL) == 0) {
+        return "";
+    }
+    QueryText(db, "SELECT group_concat(name, ', ') FROM pragma_table_info('brightness')", &columns);
+    QueryText(db, "SELECT max(pk) FROM pragma_table_info('brightness')", &keyed);
+    return keyed == "0"         ? "the table has no primary key"
+           : columns != COLUMNS ? "the table has the columns (" + columns + "), not (" + COLUMNS + ")"
+                                : "the table's types, constraints or CHECKs are not the tool's";
 }
 
 // What a database holds that the tool may use.
@@ -168,23 +147,15 @@ struct StoreContents {
 
 // Whether db holds a brightness store: stamped as this version's or as
 // earlier versions left it, with only the tool's own table, or nothing yet,
-// beside SQLite's statistics (ANALYZE, PRAGMA optimize). Thorough adds
-// SQLite's quick_check.
-static Verdict CheckStore(sqlite3* db, bool thorough, StoreContents* found)
+// beside SQLite's statistics (ANALYZE, PRAGMA optimize).
+static Verdict CheckStore(sqlite3* db, StoreContents* found)
 {
-    Verdict verdict = {SQLITE_OK, ""};
     std::string text;
     std::string version;
-    if (thorough) {
-        verdict.rc = QueryText(db, "PRAGMA quick_check", &text);
-        verdict.refusal = verdict.rc == SQLITE_OK && text != "ok" ? "quick_check says: " + text : "";
-    }
-    if (Going(verdict)) {
-        verdict.rc = QueryText(db, "PRAGMA application_id", &text);
-    }
-    if (Going(verdict)) {
-        verdict.rc = QueryText(db, "PRAGMA user_version", &version);
-    }
+    Verdict verdict = {QueryText(db, "PRAGMA quick_check", &text), ""};
+    verdict.refusal = Going(verdict) && text != "ok" ? "quick_check says: " + text : "";
+    verdict.rc = Going(verdict) ? QueryText(db, "PRAGMA application_id", &text) : verdict.rc;
+    verdict.rc = Going(verdict) ? QueryText(db, "PRAGMA user_version", &version) : verdict.rc;
     uint32_t id = static_cast<uint32_t>(strtoll(text.c_str(), NULL, 10));
     *found = {false, id == 0};
     verdict.refusal = Going(verdict) ? StampRefusal(id, strtoll(version.c_str(), NULL, 10)) : verdict.refusal;
@@ -213,9 +184,7 @@ static Verdict LoadLevels(sqlite3* db, SimMachine* machine)
     sqlite3_stmt* select = NULL;
     Verdict verdict = {sqlite3_exec(db, "BEGIN", NULL, NULL, NULL), ""};
     if (Going(verdict)) {
-        verdict.rc = sqlite3_prepare_v2(
-            db, ("SELECT " + ChannelColumns() + " FROM " + TABLE + " WHERE path = ?1").c_str(), -1, &select,
-            NULL);
+        verdict.rc = sqlite3_prepare_v2(db, "SELECT * FROM brightness WHERE path = ?1", -1, &select, NULL);
     }
     for (size_t i = 0; Going(verdict) && i < machine->interfaces.size(); i++) {
         SimInterface& device = machine->interfaces[i];
@@ -224,12 +193,11 @@ static Verdict LoadLevels(sqlite3* db, SimMachine* machine)
         verdict.rc = sqlite3_step(select);
         for (int channel = 0;
              verdict.rc == SQLITE_ROW && verdict.refusal.empty() && channel < LED_CHANNEL_COUNT; channel++) {
-            sqlite3_int64 level = sqlite3_column_int64(select, channel);
-            if (sqlite3_column_type(select, channel) != SQLITE_INTEGER || level < 0 || level > 255) {
-                const unsigned char* text = sqlite3_column_text(select, channel);
+            sqlite3_int64 level = sqlite3_column_int64(select, channel + 1);
+            const char* text = reinterpret_cast<const char*>(sqlite3_column_text(select, channel + 1));
+            if (sqlite3_column_type(select, channel + 1) != SQLITE_INTEGER || level < 0 || level > 255) {
                 verdict.refusal = std::string("the ") + LED_CHANNEL_NAMES[channel] + " level of '" + path +
-                                  "' is " + (text != NULL ? reinterpret_cast<const char*>(text) : "NULL") +
-                                  ", not an integer from 0 to 255";
+                                  "' is " + (text != NULL ? text : "NULL") + ", not an integer from 0 to 255";
             }
             device.brightness[channel] = static_cast<uint8_t>(level);
         }
@@ -243,55 +211,36 @@ static Verdict LoadLevels(sqlite3* db, SimMachine* machine)
     return verdict;
 }
 
-// Why SQLite could not write a store opened for writing as fd, as far as
-// that shows before it opens it: its folder, where no companion can be
-// made, or a full disk; "" where it could.
-static std::string WhyNotWritable(int fd, const std::string& path)
-{
-    struct statvfs disk = {};
-    int error = 0;
-    if (access(FolderOf(path).c_str(), W_OK) != 0) {
-        error = errno;
-    } else if (fstatvfs(fd, &disk) == 0 && (geteuid() == 0 ? disk.f_bfree : disk.f_bavail) == 0) {
-        error = ENOSPC;
-    }
-    return error != 0 ? strerror(error) : "";
-}
-
 // Makes the store's file where it is missing, private, so that SQLite's
-// companions, which take its mode, are private too, and reads what its
-// header says, and whether SQLite could write it. Where the file cannot be
-// read either, *error says why.
+// companions, which take its mode, are private too, and reads its header,
+// and whether SQLite could write it, as far as that shows before it opens
+// it: the file, its folder (where companions are made), a full disk.
+// Where the file cannot be read either, *error says why.
 static StoreHeader ReadStoreFile(const std::string& path, std::string* error)
 {
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
-    StoreHeader found = {FILE_MISSING, 0, false, fd < 0 ? strerror(errno) : WhyNotWritable(fd, path)};
-    if (fd < 0) {
-        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int cannot = fd < 0 ? errno : access(FolderOf(path).c_str(), W_OK) != 0 ? errno : 0;
+    struct statvfs disk = {};
+    if (cannot == 0 && fstatvfs(fd, &disk) == 0 && (geteuid() == 0 ? disk.f_bfree : disk.f_bavail) == 0) {
+        cannot = ENOSPC;
     }
+    fd = fd >= 0 ? fd : open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     unsigned char header[HEADER_SIZE] = {};
     ssize_t got = fd >= 0 ? pread(fd, header, sizeof(header), 0) : -1;
-    int reason = errno;
+    *error = got < 0 && errno != ENOENT ? path + ": cannot use the brightness store: " + strerror(errno) : "";
     if (fd >= 0) {
         close(fd);
     }
-    found.wal = header[18] == 2;
-    for (size_t i = 68; i < 72; i++) {
-        found.id = found.id << 8 | static_cast<uint32_t>(header[i]);
-    }
-    if (got < 0 && reason != ENOENT) {
-        *error = path + ": cannot use the brightness store: " + strerror(reason);
-    } else if (got == 0) {
-        found.file = FILE_EMPTY;
-    } else if (got > 0 &&
-               (static_cast<size_t>(got) < HEADER_SIZE || memcmp(header, "SQLite format 3", 16) != 0)) {
-        found.file = FILE_NOT_A_DATABASE;
-    } else if (got > 0) {
-        found.file = found.id == STORE_APPLICATION_ID ? FILE_OURS
-                     : found.id == 0                  ? FILE_UNSTAMPED
-                                                      : FILE_FOREIGN;
-    }
-    return found;
+    uint32_t id = static_cast<uint32_t>(header[68]) << 24 | static_cast<uint32_t>(header[69]) << 16 |
+                  static_cast<uint32_t>(header[70]) << 8 | header[71];
+    bool database = got == static_cast<ssize_t>(HEADER_SIZE) && memcmp(header, "SQLite format 3", 16) == 0;
+    StoreFile file = got < 0                      ? FILE_MISSING
+                     : got == 0                   ? FILE_EMPTY
+                     : !database                  ? FILE_NOT_A_DATABASE
+                     : id == 0                    ? FILE_UNSTAMPED
+                     : id == STORE_APPLICATION_ID ? FILE_OURS
+                                                  : FILE_FOREIGN;
+    return {file, id, header[18] == 2, cannot != 0 ? strerror(cannot) : ""};
 }
 
 static bool HoldsBytes(const std::string& path)
@@ -300,14 +249,13 @@ static bool HoldsBytes(const std::string& path)
     return lstat(path.c_str(), &info) == 0 && info.st_size > 0;
 }
 
-// A connection that changes neither the file nor its companions, by what
-// SQLite 3.40 was seen to do. Beside a journal, read-only, which refuses a
-// hot one (SQLITE_READONLY_ROLLBACK). Where the run may write and there is
-// a -wal to read, or no WAL at all, read-write but locked to itself and
-// read-only in its queries, so that SQLite keeps its WAL index in memory
-// rather than make a -shm, and no checkpoint at close. Otherwise read-only
-// beside frames in a -wal, with its -shm read-only too; immutable where
-// there is no -wal to miss, the only way that makes none.
+// A connection that changes neither the file nor its companions (as SQLite
+// 3.40 was seen to do), never checkpointing: beside a journal, read-only,
+// which refuses a hot one (SQLITE_READONLY_ROLLBACK); where the run may
+// write, and there is a -wal to read or no WAL, locked to itself and
+// read-only in its queries, so that SQLite keeps its WAL index in memory,
+// not in a new -shm; else read-only, its -shm too, beside frames in a
+// -wal, and immutable where there is no -wal to miss.
 static int OpenUnchanging(const std::string& path, const StoreHeader& header, bool writable, sqlite3** db)
 {
     std::string uri = "file:";
@@ -317,11 +265,12 @@ static int OpenUnchanging(const std::string& path, const StoreHeader& header, bo
         uri += isalnum(static_cast<unsigned char>(c)) || strchr("/-._~", c) != NULL ? std::string(1, c)
                                                                                     : escaped;
     }
-    bool locked = writable && (access((path + "-wal").c_str(), F_OK) == 0 || !header.wal);
-    uri += HoldsBytes(path + "-journal") ? "?mode=ro"
-           : locked                      ? "?mode=rw"
-           : HoldsBytes(path + "-wal")   ? "?mode=ro&readonly_shm=1"
-                                         : "?immutable=1";
+    bool journal = HoldsBytes(path + "-journal");
+    bool locked = !journal && writable && (access((path + "-wal").c_str(), F_OK) == 0 || !header.wal);
+    uri += journal                     ? "?mode=ro"
+           : locked                    ? "?mode=rw"
+           : HoldsBytes(path + "-wal") ? "?mode=ro&readonly_shm=1"
+                                       : "?immutable=1";
     int rc = sqlite3_open_v2(uri.c_str(), db,
                              SQLITE_OPEN_URI | (locked ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY), NULL);
     if (rc == SQLITE_OK) {
@@ -334,24 +283,12 @@ static int OpenUnchanging(const std::string& path, const StoreHeader& header, bo
     return rc;
 }
 
-static void WaitUpTo(sqlite3* db, long long deadline)
-{
-    sqlite3_busy_timeout(db, static_cast<int>(deadline > MonotonicMs() ? deadline - MonotonicMs() : 0));
-}
-
-static bool SameFile(const struct stat& a, const struct stat& b)
-{
-    return a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
-           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
 // Looks at a file that may be another program's, or that this run cannot
 // write, on a connection that changes nothing; where the run cannot write
 // it, reads its levels there and keeps the connection. A look that finds
 // the file busy, or that fails while another run changes it, looks again
-// after a pause: a connection locked to itself keeps what locks it has
-// while SQLite's busy handler waits, so two of them would wait for each
-// other.
+// after a pause: a connection locked to itself keeps its locks while
+// SQLite's busy handler waits, so two of them would wait for each other.
 static Verdict LookWithoutChanging(BrightnessStore* store, SimMachine* machine, const StoreHeader& header,
                                    long long deadline, StoreContents* found)
 {
@@ -362,7 +299,7 @@ static Verdict LookWithoutChanging(BrightnessStore* store, SimMachine* machine, 
         stat(store->path.c_str(), &before);
         Verdict verdict = {OpenUnchanging(store->path, header, writable, &store->db), ""};
         if (verdict.rc == SQLITE_OK) {
-            verdict = CheckStore(store->db, true, found);
+            verdict = CheckStore(store->db, found);
         }
         if (Going(verdict) && !writable && found->tabled) {
             verdict = LoadLevels(store->db, machine);
@@ -373,8 +310,10 @@ static Verdict LookWithoutChanging(BrightnessStore* store, SimMachine* machine, 
         sqlite3_close(store->db);
         store->db = NULL;
         stat(store->path.c_str(), &after);
-        if (Going(verdict) || MonotonicMs() >= deadline ||
-            ((verdict.rc & 0xFF) != SQLITE_BUSY && SameFile(before, after))) {
+        bool changed = before.st_ino != after.st_ino || before.st_size != after.st_size ||
+                       before.st_mtim.tv_sec != after.st_mtim.tv_sec ||
+                       before.st_mtim.tv_nsec != after.st_mtim.tv_nsec;
+        if (Going(verdict) || MonotonicMs() >= deadline || ((verdict.rc & 0xFF) != SQLITE_BUSY && !changed)) {
             return verdict;
         }
         // Apart from the other runs' pauses, so that they do not meet again.
@@ -383,48 +322,43 @@ static Verdict LookWithoutChanging(BrightnessStore* store, SimMachine* machine, 
     }
 }
 
-// Everything a run does with a store it writes before the tool starts. A
-// new store, or one that earlier versions left unstamped, gets its table
-// and its stamp before the switch to WAL, so that they are in the file's
-// header rather than in its -wal. A store of this tool's is checked as
-// SQLite's recovery left it, unless it was just looked at unstamped.
-static Verdict SetUp(BrightnessStore* store, SimMachine* machine, const StoreContents* looked)
+// What a run does with a store it writes before the tool starts. A new
+// store, or one of earlier versions, gets its table and stamp before the
+// switch to WAL, so that they are in the file's header, not in its -wal. A
+// store of this tool's is checked as SQLite's recovery left it, unless it
+// was just looked at unstamped.
+static Verdict SetUp(sqlite3* db, SimMachine* machine, const StoreContents* looked)
 {
-    sqlite3* db = store->db;
-    StoreContents found = looked != NULL ? *looked : StoreContents{false, false};
     std::string mode; // The journal mode the switch reports.
-    Verdict verdict = looked != NULL ? Verdict{SQLITE_OK, ""} : CheckStore(db, true, &found);
+    StoreContents found = looked != NULL ? *looked : StoreContents{false, false};
+    Verdict verdict = looked != NULL ? Verdict{SQLITE_OK, ""} : CheckStore(db, &found);
     if (Going(verdict) && (found.unstamped || !found.tabled)) {
         verdict.rc = sqlite3_exec(db,
-                                  ("BEGIN IMMEDIATE; CREATE TABLE IF NOT EXISTS " + TableDefinition() +
-                                   "; PRAGMA application_id = " + std::to_string(STORE_APPLICATION_ID) +
+                                  ("BEGIN IMMEDIATE; CREATE TABLE IF NOT EXISTS " STORE_TABLE
+                                   "; PRAGMA application_id = " +
+                                   std::to_string(STORE_APPLICATION_ID) +
                                    "; PRAGMA user_version = " + std::to_string(STORE_VERSION) + "; COMMIT")
                                       .c_str(),
                                   NULL, NULL, NULL);
     }
-    if (Going(verdict)) {
-        verdict.rc = QueryText(db, "PRAGMA journal_mode = WAL", &mode);
-    }
-    if (Going(verdict)) {
-        verdict.rc = sqlite3_exec(db, "PRAGMA synchronous = NORMAL", NULL, NULL, NULL);
-    }
-    if (Going(verdict)) {
-        verdict = LoadLevels(db, machine);
-    }
-    return verdict;
+    verdict.rc = Going(verdict) ? QueryText(db, "PRAGMA journal_mode = WAL", &mode) : verdict.rc;
+    verdict.rc =
+        Going(verdict) ? sqlite3_exec(db, "PRAGMA synchronous = NORMAL", NULL, NULL, NULL) : verdict.rc;
+    return Going(verdict) ? LoadLevels(db, machine) : verdict;
 }
 
 // Opens the store for writing, so that SQLite recovers what a killed writer
 // left, and sets it up, waiting for other runs up to the deadline. Where it
-// turns out it cannot be written, reads it as it is instead, with the
-// reason in store->unusable.
+// turns out it cannot be written, reads it as it is instead, with the reason
+// in store->unusable.
 static Verdict OpenForWriting(BrightnessStore* store, SimMachine* machine, const StoreHeader& header,
                               long long deadline, const StoreContents* looked)
 {
     Verdict verdict = {sqlite3_open_v2(store->path.c_str(), &store->db, SQLITE_OPEN_READWRITE, NULL), ""};
     while (verdict.rc == SQLITE_OK) {
-        WaitUpTo(store->db, deadline);
-        verdict = SetUp(store, machine, looked);
+        sqlite3_busy_timeout(store->db,
+                             static_cast<int>(deadline > MonotonicMs() ? deadline - MonotonicMs() : 0));
+        verdict = SetUp(store->db, machine, looked);
         // Some lock upgrades skip SQLite's busy handler: wait here instead.
         if ((verdict.rc & 0xFF) != SQLITE_BUSY || MonotonicMs() >= deadline) {
             break;
@@ -435,66 +369,67 @@ static Verdict OpenForWriting(BrightnessStore* store, SimMachine* machine, const
     }
     bool cannotWrite = false;
     std::string reason = verdict.rc != SQLITE_OK ? Reason(store->db, verdict.rc, &cannotWrite) : "";
+    StoreContents found = {false, false};
     if (cannotWrite) {
         store->unusable = reason;
         CloseBrightnessStore(store);
-        StoreContents found = {false, false};
         verdict = LookWithoutChanging(store, machine, header, deadline, &found);
     }
     return verdict;
+}
+
+// Why the store cannot be used, from how the opening went, or "".
+static std::string Refusal(const BrightnessStore* store, const StoreHeader& header, const Verdict& verdict)
+{
+    int rc = verdict.rc;
+    char limit[32];
+    snprintf(limit, sizeof(limit), "%g s", store->busyWaitMs / 1000.0);
+    if ((rc & 0xFF) == SQLITE_BUSY) {
+        return std::string("another run has held the brightness store for ") + limit +
+               ", the limit for waiting";
+    }
+    if (rc == SQLITE_READONLY_ROLLBACK && header.file == FILE_UNSTAMPED) {
+        return "not a brightness store: a hot journal of another database: open it with its own program "
+               "first";
+    }
+    if (rc == SQLITE_NOTADB || (rc & 0xFF) == SQLITE_CORRUPT || !verdict.refusal.empty()) {
+        return std::string("not a brightness store: ") +
+               (verdict.refusal.empty() ? sqlite3_errstr(rc) : verdict.refusal);
+    }
+    return rc != SQLITE_OK ? "cannot use the brightness store: " + Reason(store->db, rc) : "";
 }
 
 bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::string* error)
 {
     store->db = NULL;
     store->unusable.clear();
-    if (!CheckFolders(FolderOf(store->path), true, error)) {
-        return false;
-    }
+    bool named = CheckFolders(FolderOf(store->path), true, error);
     for (const char* suffix : STORE_SUFFIXES) {
-        if (!CheckOwnRegularFile(store->path + suffix, "brightness store", error)) {
-            return false;
-        }
+        named = named && CheckOwnRegularFile(store->path + suffix, "brightness store", error);
     }
-    StoreHeader header = ReadStoreFile(store->path, error);
+    StoreHeader header = named ? ReadStoreFile(store->path, error) : StoreHeader{FILE_MISSING, 0, false, ""};
     store->unusable = header.unusable;
-    if (!error->empty() || header.file == FILE_MISSING ||
-        (header.file == FILE_EMPTY && !store->unusable.empty())) {
-        return error->empty(); // Nothing to read: each write says why it is not kept.
-    }
-
-    struct sigaction previous = {};
-    IgnoreSignal(SIGXFSZ, &previous);
-    long long deadline = MonotonicMs() + store->busyWaitMs;
-    Verdict verdict = {SQLITE_OK, header.file == FILE_NOT_A_DATABASE ? sqlite3_errstr(SQLITE_NOTADB)
-                                  : header.file == FILE_FOREIGN      ? StampRefusal(header.id, 0)
-                                                                     : ""};
-    StoreContents looked = {false, false};
-    bool look = header.file == FILE_UNSTAMPED || !store->unusable.empty();
-    if (Going(verdict) && look) {
-        verdict = LookWithoutChanging(store, machine, header, deadline, &looked);
-    }
-    if (Going(verdict) && store->unusable.empty()) {
-        verdict = OpenForWriting(store, machine, header, deadline, look ? &looked : NULL);
-    }
-    RestoreSignal(SIGXFSZ, &previous);
-
-    int rc = verdict.rc;
-    bool cannotWrite = false;
-    if ((rc & 0xFF) == SQLITE_BUSY) {
-        char limit[32];
-        snprintf(limit, sizeof(limit), "%g s", store->busyWaitMs / 1000.0);
-        *error = store->path + ": another run has held the brightness store for " + limit +
-                 ", the limit for waiting";
-    } else if (rc == SQLITE_READONLY_ROLLBACK && header.file == FILE_UNSTAMPED) {
-        *error =
-            store->path +
-            ": not a brightness store: a hot journal of another database: open it with its own program first";
-    } else if (rc == SQLITE_NOTADB || (rc & 0xFF) == SQLITE_CORRUPT || !verdict.refusal.empty()) {
-        *error = store->path + ": not a brightness store: " +
-                 (verdict.refusal.empty() ? sqlite3_errstr(rc) : verdict.refusal);
-    } else if (rc != SQLITE_OK) {
-        *error = store->path + ": cannot use the brightness store: " + Reason(store->db, rc, &cannotWrite);
+    // A missing file, or an empty one the run cannot write, has nothing to
+    // read: each write says why it is not kept.
+    if (error->empty() && header.file != FILE_MISSING &&
+        (header.file != FILE_EMPTY || store->unusable.empty())) {
+        struct sigaction previous = {};
+        IgnoreSignal(SIGXFSZ, &previous);
+        long long deadline = MonotonicMs() + store->busyWaitMs;
+        Verdict verdict = {SQLITE_OK, header.file == FILE_NOT_A_DATABASE ? sqlite3_errstr(SQLITE_NOTADB)
+                                      : header.file == FILE_FOREIGN      ? StampRefusal(header.id, 0)
+                                                                         : ""};
+        StoreContents looked = {false, false};
+        bool look = header.file == FILE_UNSTAMPED || !store->unusable.empty();
+        if (Going(verdict) && look) {
+            verdict = LookWithoutChanging(store, machine, header, deadline, &looked);
+        }
+        if (Going(verdict) && store->unusable.empty()) {
+            verdict = OpenForWriting(store, machine, header, deadline, look ? &looked : NULL);
+        }
+        std::string refusal = Refusal(store, header, verdict);
+        *error = refusal.empty() ? "" : store->path + ": " + refusal;
+        RestoreSignal(SIGXFSZ, &previous);
     }
     if (!error->empty()) {
         CloseBrightnessStore(store);
@@ -502,54 +437,32 @@ bool OpenBrightnessStore(BrightnessStore* store, SimMachine* machine, std::strin
     return error->empty();
 }
 
-// A channel's write: it sets that column of the device's row, and makes
-// the row where it is missing. Prepared at the channel's first write, and
-// kept for the run.
-static int PrepareWrite(BrightnessStore* store, int channel)
-{
-    std::string values = "?1";
-    for (int i = 0; i < LED_CHANNEL_COUNT; i++) {
-        values += ", ?" + std::to_string(i + 2);
-    }
-    std::string column = LED_CHANNEL_NAMES[channel];
-    return store->writes[channel] != NULL
-               ? SQLITE_OK
-               : sqlite3_prepare_v2(store->db,
-                                    ("INSERT INTO " + TABLE + " (path, " + ChannelColumns() + ") VALUES (" +
-                                     values + ") ON CONFLICT (path) DO UPDATE SET " + column +
-                                     " = excluded." + column)
-                                        .c_str(),
-                                    -1, &store->writes[channel], NULL);
-}
-
 void KeepLevel(void* context, const SimInterface& device, int channel)
 {
     BrightnessStore* store = static_cast<BrightnessStore*>(context);
     std::string reason = store->unusable;
+    sqlite3_stmt*& write = store->writes[channel];
     if (reason.empty()) {
         struct sigaction previous = {};
         IgnoreSignal(SIGXFSZ, &previous);
         sqlite3_busy_timeout(store->db, store->busyWaitMs);
-        sqlite3_stmt* write = NULL;
-        int rc = PrepareWrite(store, channel);
-        if (rc == SQLITE_OK) {
-            write = store->writes[channel];
-            std::string path = Utf16ToUtf8(device.path);
-            sqlite3_bind_text(write, 1, path.data(), static_cast<int>(path.size()), SQLITE_TRANSIENT);
-            for (int i = 0; i < LED_CHANNEL_COUNT; i++) {
-                sqlite3_bind_int(write, i + 2, device.brightness[i]);
-            }
-            rc = sqlite3_exec(store->db, "BEGIN IMMEDIATE", NULL, NULL, NULL);
+        // Each channel's statement, prepared at its first write: it sets its
+        // column, and makes the device's row where it is missing.
+        std::string set =
+            std::string(LED_CHANNEL_NAMES[channel]) + " = excluded." + LED_CHANNEL_NAMES[channel];
+        int rc = write != NULL ? SQLITE_OK
+                               : sqlite3_prepare_v2(store->db, (INSERT_SQL + set).c_str(), -1, &write, NULL);
+        std::string path = Utf16ToUtf8(device.path);
+        for (int i = 0; rc == SQLITE_OK && i <= LED_CHANNEL_COUNT; i++) {
+            rc = i == 0 ? sqlite3_bind_text(write, 1, path.data(), static_cast<int>(path.size()),
+                                            SQLITE_TRANSIENT)
+                        : sqlite3_bind_int(write, i + 1, device.brightness[i - 1]);
         }
-        if (rc == SQLITE_OK) {
-            rc = sqlite3_step(write) == SQLITE_DONE ? SQLITE_OK : sqlite3_errcode(store->db);
-            sqlite3_reset(write);
-        }
-        if (rc == SQLITE_OK) {
-            rc = sqlite3_exec(store->db, "COMMIT", NULL, NULL, NULL);
-        }
-        bool cannotWrite = false;
-        reason = rc != SQLITE_OK ? Reason(store->db, rc, &cannotWrite) : "";
+        rc = rc == SQLITE_OK ? sqlite3_exec(store->db, "BEGIN IMMEDIATE", NULL, NULL, NULL) : rc;
+        rc = rc == SQLITE_OK && sqlite3_step(write) != SQLITE_DONE ? sqlite3_errcode(store->db) : rc;
+        sqlite3_reset(write);
+        rc = rc == SQLITE_OK ? sqlite3_exec(store->db, "COMMIT", NULL, NULL, NULL) : rc;
+        reason = rc != SQLITE_OK ? Reason(store->db, rc) : "";
         if (rc != SQLITE_OK) {
             sqlite3_exec(store->db, "ROLLBACK", NULL, NULL, NULL);
         }

@@ -11,25 +11,34 @@
 #include "files.h"
 #include "scenario.h"
 
-// Where the default machine keeps its levels: the XDG place for state that
-// outlives a run, $XDG_STATE_HOME/ledsim/state.db or, where that is not an
-// absolute path, $HOME/.local/state/ledsim/state.db. "" where neither
-// variable names a folder; *variable gets the one used.
+// A lab machine's description is a few lines; the bound stops a path such
+// as /dev/zero from reading without end.
+static const size_t SCENARIO_LIMIT = 1u << 20;
+
+// A run holds the store for a few milliseconds, a second or two under
+// valgrind; one still waiting after this long is stuck behind something
+// else, and says so. LEDSIM_BUSY_WAIT_MS changes it, for the tests.
+static const long BUSY_WAIT_MS = 10000;
+static const long BUSY_WAIT_MAX_MS = 3600000;
+
+// Where the default machine keeps its levels, the XDG place for state that
+// outlives a run: $XDG_STATE_HOME/ledsim/state.db or, where that is not an
+// absolute path, $HOME/.local/state/ledsim/state.db; "" where neither
+// names a folder. *variable gets the one used.
 static std::string DefaultStorePath(const char** variable)
 {
     const char* state = getenv("XDG_STATE_HOME");
     const char* home = getenv("HOME");
-    *variable = state != NULL && state[0] == '/' ? "XDG_STATE_HOME" : "HOME";
-    if (state != NULL && state[0] == '/') {
-        return std::string(state) + "/ledsim/state.db";
-    }
-    return home != NULL && home[0] == '/' ? std::string(home) + "/.local/state/ledsim/state.db" : "";
+    bool xdg = state != NULL && state[0] == '/';
+    *variable = xdg ? "XDG_STATE_HOME" : "HOME";
+    return xdg                              ? std::string(state) + "/ledsim/state.db"
+           : home != NULL && home[0] == '/' ? std::string(home) + "/.local/state/ledsim/state.db"
+                                            : "";
 }
 
-// Makes the default store's folders where they are missing, private: true,
-// or false with why the home it is in cannot hold it: a folder on the way
-// that cannot be made, or one above the store's own that another user may
-// swap. The store's own folder is the store's to check.
+// Makes the default store's folders where they are missing, private; false
+// with why where its home cannot hold it: a folder on the way that cannot
+// be made, or one above the store's own that another user may swap.
 static bool MakeStoreFolders(const std::string& path, std::string* reason)
 {
     std::string folder = FolderOf(path);
@@ -45,53 +54,9 @@ static bool MakeStoreFolders(const std::string& path, std::string* reason)
     return reason->empty() && CheckFolders(FolderOf(folder), false, reason);
 }
 
-// A lab machine's description is a few lines; the bound stops a path such
-// as /dev/zero from reading without end.
-static const size_t SCENARIO_LIMIT = 1u << 20;
-
-// Any file that reads, a pipe too (LEDSIM_SCENARIO=<(...) in bash); false
-// with why in *error where it does not.
-static bool ReadScenario(const char* path, std::string* text, std::string* error)
-{
-    int fd = path[0] != '\0' ? open(path, O_RDONLY | O_CLOEXEC) : -1;
-    if (path[0] == '\0') {
-        *error = "LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it";
-    } else if (fd < 0 || !ReadWhole(fd, text, SCENARIO_LIMIT)) {
-        *error = std::string(path) + ": cannot read scenario: " +
-                 (errno == EFBIG ? "larger than 1 MiB, the limit for a scenario" : strerror(errno));
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return error->empty();
-}
-
-// A run holds the store for a few milliseconds, a second or two under
-// valgrind; a run still waiting after this long is stuck behind something
-// else, and says so rather than hang. LEDSIM_BUSY_WAIT_MS changes it, so
-// that tests of a busy store need not wait as long.
-static const int BUSY_WAIT_MS = 10000;
-static const int BUSY_WAIT_MAX_MS = 3600000;
-
-static bool ReadBusyWait(int* ms, std::string* error)
-{
-    const char* text = getenv("LEDSIM_BUSY_WAIT_MS");
-    char* end = NULL;
-    errno = 0;
-    long value = text != NULL ? strtol(text, &end, 10) : BUSY_WAIT_MS;
-    if (text != NULL &&
-        (text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 || value > BUSY_WAIT_MAX_MS)) {
-        *error = "LEDSIM_BUSY_WAIT_MS must be a number of milliseconds from 0 to " +
-                 std::to_string(BUSY_WAIT_MAX_MS) + ", not '" + text + "'";
-    }
-    *ms = static_cast<int>(value);
-    return error->empty();
-}
-
 // Where the run keeps its levels: a scenario's only where LEDSIM_STATE asks
-// for it, the default machine's in the user's state folder. A home that
-// cannot hold the store is as if there were none: nothing is kept, and the
-// run says so.
+// for it. A home that cannot hold the default store is as if there were
+// none: nothing is kept, and the run says so.
 static std::string StorePath(const char* scenario, const char* state, const std::string& defaultStore,
                              const char* variable)
 {
@@ -108,22 +73,48 @@ static std::string StorePath(const char* scenario, const char* state, const std:
     return reason.empty() ? defaultStore : "";
 }
 
+// Any file that reads, a pipe too (LEDSIM_SCENARIO=<(...) in bash).
+static std::string ReadScenario(const char* path, std::string* error)
+{
+    std::string text;
+    int fd = path[0] != '\0' ? open(path, O_RDONLY | O_CLOEXEC) : -1;
+    if (path[0] == '\0') {
+        *error = "LEDSIM_SCENARIO is set but empty: name a scenario file, or unset it";
+    } else if (fd < 0 || !ReadWhole(fd, &text, SCENARIO_LIMIT)) {
+        *error = std::string(path) + ": cannot read scenario: " +
+                 (errno == EFBIG ? "larger than 1 MiB, the limit for a scenario" : strerror(errno));
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return text;
+}
+
 bool LoadMachineFromEnvironment(SimProcess* process)
 {
     const char* scenario = getenv("LEDSIM_SCENARIO");
-    const char* tracePath = getenv("LEDSIM_TRACE");
+    const char* wait = getenv("LEDSIM_BUSY_WAIT_MS");
     const char* variable = NULL;
     std::string defaultStore = DefaultStorePath(&variable);
     std::string error;
-    std::string text;
-    *process = {{"", 0, NULL, {}, ""}, {"", -1, 0}};
-    BrightnessStore* store = &process->store;
-    if (ReadBusyWait(&store->busyWaitMs, &error)) {
-        store->path = StorePath(scenario, getenv("LEDSIM_STATE"), defaultStore, variable);
+    char* end = NULL;
+    errno = 0;
+    long waitMs = wait != NULL ? strtol(wait, &end, 10) : BUSY_WAIT_MS;
+    if (wait != NULL &&
+        (wait[0] < '0' || wait[0] > '9' || *end != '\0' || errno != 0 || waitMs > BUSY_WAIT_MAX_MS)) {
+        error = "LEDSIM_BUSY_WAIT_MS must be a number of milliseconds from 0 to " +
+                std::to_string(BUSY_WAIT_MAX_MS) + ", not '" + wait + "'";
     }
-    // The trace goes into no store, whichever the run keeps, nor into the scenario.
+    *process = {{error.empty() ? StorePath(scenario, getenv("LEDSIM_STATE"), defaultStore, variable) : "",
+                 static_cast<int>(waitMs),
+                 NULL,
+                 {},
+                 ""},
+                {"", -1, 0}};
+    // The trace goes into no store, whichever the run keeps, nor into the
+    // scenario.
     std::vector<GuardedFile> guarded;
-    for (const std::string& kept : {store->path, defaultStore}) {
+    for (const std::string& kept : {process->store.path, defaultStore}) {
         for (const char* suffix : STORE_SUFFIXES) {
             if (!kept.empty()) {
                 guarded.push_back({kept + suffix, "a file of the brightness store"});
@@ -133,20 +124,21 @@ bool LoadMachineFromEnvironment(SimProcess* process)
     if (scenario != NULL) {
         guarded.push_back({scenario, "the scenario"});
     }
-    if (error.empty() && tracePath != NULL) {
-        OpenTraceFile(&process->trace, tracePath, guarded);
+    if (error.empty() && getenv("LEDSIM_TRACE") != NULL) {
+        OpenTraceFile(&process->trace, getenv("LEDSIM_TRACE"), guarded);
     }
 
     SimMachine* machine = scenario != NULL ? new SimMachine() : NewDefaultMachine();
     ScenarioError scenarioError = {0, ""};
-    if (error.empty() && scenario != NULL && ReadScenario(scenario, &text, &error) &&
-        !ParseScenario(text, machine, &scenarioError)) {
+    std::string text = error.empty() && scenario != NULL ? ReadScenario(scenario, &error) : "";
+    if (error.empty() && scenario != NULL && !ParseScenario(text, machine, &scenarioError)) {
         error =
             std::string(scenario) + ":" + std::to_string(scenarioError.line) + ": " + scenarioError.message;
     }
-    if (error.empty() && !store->path.empty() && OpenBrightnessStore(store, machine, &error)) {
+    if (error.empty() && !process->store.path.empty() &&
+        OpenBrightnessStore(&process->store, machine, &error)) {
         machine->hooks.levelSet = KeepLevel;
-        machine->hooks.keeper = store;
+        machine->hooks.keeper = &process->store;
     }
     machine->hooks.callMade = WriteTraceLine;
     machine->hooks.listener = &process->trace;

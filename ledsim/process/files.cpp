@@ -18,20 +18,13 @@ bool CheckOwnRegularFile(const std::string& path, const char* what, std::string*
         *error = path + ": " + strerror(errno);
         return false;
     }
-    const char* refusal = NULL;
-    if (S_ISLNK(info.st_mode)) {
-        refusal = "must be a regular file, not a symbolic link";
-    } else if (S_ISDIR(info.st_mode)) {
-        refusal = "must be a regular file, not a folder";
-    } else if (S_ISFIFO(info.st_mode)) {
-        refusal = "must be a regular file, not a FIFO";
-    } else if (!S_ISREG(info.st_mode)) {
-        refusal = "must be a regular file, not a device";
-    } else if (info.st_uid != geteuid()) {
-        refusal = "must be your own file, not another user's";
-    } else if (info.st_nlink > 1) {
-        refusal = "must be a regular file, not a hard link";
-    }
+    const char* refusal = S_ISLNK(info.st_mode)      ? "must be a regular file, not a symbolic link"
+                          : S_ISDIR(info.st_mode)    ? "must be a regular file, not a folder"
+                          : S_ISFIFO(info.st_mode)   ? "must be a regular file, not a FIFO"
+                          : !S_ISREG(info.st_mode)   ? "must be a regular file, not a device"
+                          : info.st_uid != geteuid() ? "must be your own file, not another user's"
+                          : info.st_nlink > 1        ? "must be a regular file, not a hard link"
+                                                     : NULL;
     if (refusal != NULL) {
         *error = path + ": " + what + " " + refusal;
     }
@@ -41,36 +34,29 @@ bool CheckOwnRegularFile(const std::string& path, const char* what, std::string*
 bool CheckFolders(const std::string& folder, bool own, std::string* error)
 {
     char real[PATH_MAX];
-    if (realpath(folder.c_str(), real) == NULL) {
-        return true;
-    }
     const char* refusal = NULL;
-    std::string at = real;
-    for (;; own = false) {
+    std::string at = realpath(folder.c_str(), real) != NULL ? real : "";
+    for (; !at.empty() && refusal == NULL; own = false) {
         struct stat info = {};
         bool othersWrite = stat(at.c_str(), &info) == 0 && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-        if (info.st_uid != geteuid() && info.st_uid != 0) {
-            refusal =
-                own ? "the folder of the brightness store must be your own or root's, not another user's"
-                    : "a folder above the brightness store must be your own or root's, not another user's";
-        } else if (own && (info.st_mode & S_IWOTH) != 0) {
-            refusal = "the folder of the brightness store must be writable by you alone, not by others: "
-                      "keep the store in a folder of your own (mkdir -m 700)";
-        } else if (own && othersWrite) {
-            refusal = "the folder of the brightness store must be writable by you alone, not by its group "
-                      "(chmod g-w)";
-        } else if (othersWrite && (info.st_mode & S_ISVTX) == 0) {
-            refusal =
-                "a folder above the brightness store must be writable by its owner alone, unless sticky "
-                "as /tmp is";
+        refusal =
+            info.st_uid != geteuid() && info.st_uid != 0
+                ? (own ? "the folder of the brightness store must be your own or root's, not another user's"
+                       : "a folder above the brightness store must be your own or root's, not another user's")
+            : own && (info.st_mode & S_IWOTH) != 0
+                ? "the folder of the brightness store must be writable by you alone, not by others: keep "
+                  "the store in a folder of your own (mkdir -m 700)"
+            : own && othersWrite
+                ? "the folder of the brightness store must be writable by you alone, not by its group "
+                  "(chmod g-w)"
+            : othersWrite && (info.st_mode & S_ISVTX) == 0
+                ? "a folder above the brightness store must be writable by its owner alone, unless sticky "
+                  "as /tmp is"
+                : NULL;
+        if (refusal != NULL) {
+            *error = at + ": " + refusal;
         }
-        if (refusal != NULL || at == "/") {
-            break;
-        }
-        at = FolderOf(at);
-    }
-    if (refusal != NULL) {
-        *error = at + ": " + refusal;
+        at = at == "/" ? "" : FolderOf(at);
     }
     return refusal == NULL;
 }
