@@ -18,6 +18,7 @@
 // The machine is then replaced by an empty one inside the run, so that
 // LeakSanitizer's per-run count sees only what the tool itself leaves.
 #include <fuzzer/FuzzedDataProvider.h>
+#include <setupapi.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,6 +29,7 @@
 
 #include "cli/command_line.h"
 #include "cli/tool_run.h"
+#include "device/device_discovery.h"
 #include "fuzz_output.h"
 #include "ledsim/ledsim.h"
 #include "utf.h"
@@ -36,7 +38,6 @@ namespace {
 
 // Keeps one allocation of the tool well inside libFuzzer's malloc limit.
 const uint32_t MAX_REQUIRED_SIZE = 64u << 20;
-const size_t PATH_LIMIT = 100; // The tool's buffer, terminator included.
 
 enum Kind { Led, Absent, Other };
 
@@ -370,14 +371,16 @@ long CheckDiscovery(Run& run)
             continue;
         }
         FUZZ_CHECK(line != "Unable to allocate memory for buffer.  Stopping.", run.out); // Sizes stay small.
-        FUZZ_CHECK(line == "DevDetails->cbSize = 6", run.out);
+        FUZZ_CHECK(line ==
+                       "DevDetails->cbSize = " + std::to_string(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)),
+                   run.out);
 
         const std::string& detail = Next(run);
         if (MatchMessage(detail, "ERROR: Unable to retrieve device path (0x%X).")) {
             continue;
         }
         FUZZ_CHECK(detail.compare(0, 3, "   ") == 0 && detail.substr(3) == PrintedPath(iface.path), run.out);
-        if (iface.path.size() >= PATH_LIMIT) {
+        if (iface.path.size() >= DEVICE_PATH_CHARS) {
             FUZZ_CHECK(MatchMessage(Next(run), "ERROR: Unable to retrieve device path (0x%X).", &code) &&
                            code == 122,
                        run.out);
