@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     argv.push_back(NULL);
 
     // A request no parse produces: Write with brightness 0xA5 of keyback.
-    const LedRequest untouched = {Write, Keyback, 0xA5};
+    const LedRequest untouched = {LedAccess::Write, LedColor::Keyback, 0xA5};
     LedRequest request = untouched;
     StartCapture();
     bool accepted = ParseCommandLine(argc, argv.data(), &request);
@@ -60,10 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (accepted) {
         FUZZ_CHECK(out.empty(), out);
         FUZZ_CHECK(argc == 3 || argc == 4, out);
-        FUZZ_CHECK(argv[1][0] == (request.access == Write ? 'w' : 'r'), out);
-        FUZZ_CHECK(request.color == Green || request.color == Blue || request.color == Keyback, out);
-        FUZZ_CHECK(strcasecmp(argv[2], COLOR_NAMES[request.color]) == 0, out);
-        if (request.access == Write) {
+        FUZZ_CHECK(argv[1][0] == (request.access == LedAccess::Write ? 'w' : 'r'), out);
+        size_t channel = static_cast<size_t>(request.color);
+        FUZZ_CHECK(channel < sizeof(COLOR_NAMES) / sizeof(COLOR_NAMES[0]), out);
+        FUZZ_CHECK(strcasecmp(argv[2], COLOR_NAMES[channel]) == 0, out);
+        if (request.access == LedAccess::Write) {
             FUZZ_CHECK(argc == 4, out);
             FUZZ_CHECK(strtoll(argv[3], NULL, 10) == request.brightness, out);
         }

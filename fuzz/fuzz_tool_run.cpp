@@ -448,7 +448,7 @@ void CheckRun(const Machine& machine, int argc, char** argv, const std::string& 
     FUZZ_CHECK(openLine == "Success creating device" && !device.open.active, out);
 
     // The request the tool should have sent, from the parser's own answer.
-    LedRequest request = {Read, Green, 0};
+    LedRequest request = {LedAccess::Read, LedColor::Green, 0};
     StartCapture();
     bool accepted = ParseCommandLine(argc, argv, &request);
     StopCapture();
@@ -458,14 +458,14 @@ void CheckRun(const Machine& machine, int argc, char** argv, const std::string& 
         FUZZ_CHECK(MatchRefusal(lines, &run.at, &argcShown) && run.at == lines.size(), out);
     } else {
         int channel = static_cast<int>(request.color);
-        if (request.access == Write) {
+        if (request.access == LedAccess::Write) {
             FUZZ_CHECK(MatchMessage(Next(run), "brightness = %u", &value) && value == request.brightness,
                        out);
         }
         const std::string& result = Next(run);
         if (MatchMessage(result, "ERROR calling DeviceIoControl, GLE = %u", &value)) {
             FUZZ_CHECK(device.ioctl.active && device.ioctl.error == value, out);
-        } else if (request.access == Read) {
+        } else if (request.access == LedAccess::Read) {
             FUZZ_CHECK(MatchMessage(result, "Brightness == %u", &value) && !device.ioctl.active, out);
             FUZZ_CHECK(value == (device.noOutput ? 0u : device.brightness[channel]), out);
         } else {

@@ -10,6 +10,13 @@
 
 namespace {
 
+// The table's rows, in the enumerations' own names.
+const LedAccess Read = LedAccess::Read;
+const LedAccess Write = LedAccess::Write;
+const LedColor Green = LedColor::Green;
+const LedColor Blue = LedColor::Blue;
+const LedColor Keyback = LedColor::Keyback;
+
 const std::string USAGE = [] {
     std::ifstream file(USAGE_FILE, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());

@@ -10,6 +10,11 @@
 
 namespace {
 
+const LedAccess Read = LedAccess::Read;
+const LedAccess Write = LedAccess::Write;
+const LedColor Green = LedColor::Green;
+const LedColor Blue = LedColor::Blue;
+const LedColor Keyback = LedColor::Keyback;
 const LedColor COLORS[] = {Green, Blue, Keyback};
 const LedAccess ACCESSES[] = {Read, Write};
 
@@ -23,10 +28,10 @@ TEST(LedControlCode, GivesEachChannelAndDirectionItsOwnCode)
         {0x9C422010, 0x9C422014},
     };
     std::set<DWORD> seen;
-    for (LedColor color : COLORS) {
-        for (LedAccess access : ACCESSES) {
-            DWORD code = LedControlCode(color, access);
-            EXPECT_EQ(expected[color][access], code) << "color " << color << " access " << access;
+    for (size_t channel = 0; channel < 3; channel++) {
+        for (size_t access = 0; access < 2; access++) {
+            DWORD code = LedControlCode(COLORS[channel], ACCESSES[access]);
+            EXPECT_EQ(expected[channel][access], code) << "channel " << channel << " access " << access;
             seen.insert(code);
         }
     }
@@ -38,7 +43,8 @@ TEST(PrepareLedTransfer, MovesOneByteInTheRequestsDirection)
 {
     for (LedColor color : COLORS) {
         for (LedAccess access : ACCESSES) {
-            SCOPED_TRACE(testing::Message() << "color " << color << " access " << access);
+            SCOPED_TRACE(testing::Message()
+                         << "channel " << static_cast<int>(color) << " access " << static_cast<int>(access));
             BYTE ioByte = 0xAA;
             LedRequest request = {access, color, 200};
             LedTransfer transfer = PrepareLedTransfer(request, &ioByte);
@@ -92,12 +98,12 @@ TEST_F(LedDeviceTest, ReadsEachChannel)
 {
     Load("interface \\\\?\\LED#1 green=5 blue=6 keyback=255\n");
     const int expected[] = {5, 6, 255};
-    for (LedColor color : COLORS) {
+    for (size_t channel = 0; channel < 3; channel++) {
         BYTE ioByte = 0xAA;
-        LedRequest request = {Read, color, 0};
+        LedRequest request = {Read, COLORS[channel], 0};
         SetLastError(0xdeadbeef);
         EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
-        EXPECT_EQ(expected[color], ioByte);
+        EXPECT_EQ(expected[channel], ioByte);
     }
 }
 
@@ -112,7 +118,7 @@ TEST_F(LedDeviceTest, WritesArriveAsTheSameByte)
         BYTE ioByte = 0;
         LedRequest request = {Write, w.color, w.value};
         EXPECT_TRUE(SendLedRequest(device, request, &ioByte));
-        EXPECT_EQ(w.value, LedSimBrightness(0, w.color));
+        EXPECT_EQ(w.value, LedSimBrightness(0, static_cast<int>(w.color)));
         std::string value = " value=" + std::to_string(w.value) + " ";
         EXPECT_NE(std::string::npos, LedSimCalls().back().find(value)) << LedSimCalls().back();
     }

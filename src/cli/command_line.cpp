@@ -4,7 +4,7 @@
 #include <stdlib.h>
 
 static const char* const COLOR_WORDS[] = {"green", "blue", "keyback"};
-static const LedColor COLORS[] = {Green, Blue, Keyback};
+static const LedColor COLORS[] = {LedColor::Green, LedColor::Blue, LedColor::Keyback};
 
 void PrintUsage(void)
 {
@@ -57,7 +57,7 @@ static bool RefuseCount(int argc)
 
 bool ParseCommandLine(int argc, char** argv, LedRequest* request)
 {
-    LedRequest parsed = {Read, Green, 0};
+    LedRequest parsed = {LedAccess::Read, LedColor::Green, 0};
 
     if (argc != 3 && argc != 4) {
         return RefuseCount(argc);
@@ -65,12 +65,12 @@ bool ParseCommandLine(int argc, char** argv, LedRequest* request)
 
     // Only the first character counts, and case matters.
     if (argv[1][0] == 'r') {
-        parsed.access = Read;
+        parsed.access = LedAccess::Read;
     } else if (argv[1][0] == 'w') {
         if (argc != 4) {
             return RefuseCount(argc);
         }
-        parsed.access = Write;
+        parsed.access = LedAccess::Write;
     } else {
         printf("reading or writing?\n");
         return Refuse();
@@ -87,7 +87,7 @@ bool ParseCommandLine(int argc, char** argv, LedRequest* request)
     }
     parsed.color = COLORS[color];
 
-    if (parsed.access == Write) {
+    if (parsed.access == LedAccess::Write) {
         int32_t brightness = ConvertDecimalText(argv[3]);
         if (brightness < 0 || brightness > 255) {
             printf("Invalid Brightness\n");

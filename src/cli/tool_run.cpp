@@ -10,13 +10,13 @@
 static void ExchangeWithDevice(HANDLE device, const LedRequest& request)
 {
     BYTE ioByte = 0;
-    if (request.access == Write) {
+    if (request.access == LedAccess::Write) {
         printf("brightness = %u\n", static_cast<unsigned>(request.brightness));
     }
 
     if (!SendLedRequest(device, request, &ioByte)) {
         printf("ERROR calling DeviceIoControl, GLE = %u\n", static_cast<unsigned>(GetLastError()));
-    } else if (request.access == Read) {
+    } else if (request.access == LedAccess::Read) {
         printf("Brightness == %u\n", static_cast<unsigned>(ioByte));
     } else {
         printf("DeviceIoControl Success\n");
@@ -38,7 +38,7 @@ int RunLedTest(int argc, char** argv)
     }
     printf("Success creating device\n");
 
-    LedRequest request = {Read, Green, 0};
+    LedRequest request = {LedAccess::Read, LedColor::Green, 0};
     if (ParseCommandLine(argc, argv, &request)) {
         ExchangeWithDevice(device, request);
     }

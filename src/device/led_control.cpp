@@ -11,7 +11,7 @@ DWORD LedControlCode(LedColor color, LedAccess access)
 LedTransfer PrepareLedTransfer(const LedRequest& request, BYTE* ioByte)
 {
     LedTransfer transfer = {LedControlCode(request.color, request.access), NULL, 0, NULL, 0};
-    if (request.access == Write) {
+    if (request.access == LedAccess::Write) {
         *ioByte = request.brightness;
         transfer.inBuffer = ioByte;
         transfer.inLength = sizeof(*ioByte);

@@ -3,10 +3,10 @@
 
 #include <stdint.h>
 
-// The order fixes the control codes: see led_interface.h.
-enum LedColor { Green, Blue, Keyback };
+// The LED channel; the order fixes the control codes: see led_interface.h.
+enum class LedColor { Green, Blue, Keyback };
 
-enum LedAccess { Read, Write };
+enum class LedAccess { Read, Write };
 
 struct LedRequest {
     LedAccess access;
