@@ -155,8 +155,9 @@ static int contract(HANDLE h)
     for (i = 0; i < sizeof(LED_REFUSALS) / sizeof(LED_REFUSALS[0]); i++) {
         const struct LedRefusal* r = &LED_REFUSALS[i];
         error = exchange(h, r->code, in, r->inLength, out, r->outLength, &returned);
-        if (error != r->error) {
-            printf("FAIL: %s (0x%08lX): error %lu, expected %lu\n", r->name, r->code, error, r->error);
+        if (error != LED_RULE_ERRORS[r->rule]) {
+            printf("FAIL: %s (0x%08lX): error %lu, expected %lu\n", r->name, r->code, error,
+                   LED_RULE_ERRORS[r->rule]);
             failures++;
         }
     }
