@@ -90,8 +90,8 @@ Abstract:
 //     known   nonzero when the code is one of the six above
 //     other   the length of the buffer on the side the code has none (a
 //             read's input, a write's output)
-//     byte    the length of the one-byte buffer (a read's output, a write's
-//             input)
+//     own     the length of the buffer on the code's own side, where its one
+//             byte goes (a read's output, a write's input)
 // Anything no rule refuses is served. A driver's X uses ntstatus and ignores
 // win32error, an application's the other way round: an argument that X
 // ignores is never expanded, so neither needs the other's names declared.
@@ -100,6 +100,6 @@ Abstract:
 #define LED_REFUSAL_RULES(X) \
     X(UnknownCode, !(known),     STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION,    "any code but the six") \
     X(OtherSide,   (other) != 0, STATUS_INVALID_PARAMETER,      ERROR_INVALID_PARAMETER,   "a buffer on the side the code has none") \
-    X(NoByte,      (byte) == 0,  STATUS_BUFFER_TOO_SMALL,       ERROR_INSUFFICIENT_BUFFER, "the one-byte buffer missing (length 0)") \
-    X(LongByte,    (byte) > 1,   STATUS_INVALID_PARAMETER,      ERROR_INVALID_PARAMETER,   "the one-byte buffer longer than 1 byte")
+    X(NoByte,      (own) == 0,   STATUS_BUFFER_TOO_SMALL,       ERROR_INSUFFICIENT_BUFFER, "the one-byte buffer missing (length 0)") \
+    X(LongByte,    (own) > 1,    STATUS_INVALID_PARAMETER,      ERROR_INVALID_PARAMETER,   "the one-byte buffer longer than 1 byte")
 // clang-format on

@@ -24,7 +24,7 @@ static bool DecodeLedCode(DWORD code, LedCode* led)
 // The error the contract's refusal rules give a request, ERROR_SUCCESS where
 // none applies; the names are the operands of the rules.
 #define REFUSAL_ERROR(Name, applies, ntstatus, win32error, request) (applies) ? (win32error):
-static DWORD ContractError(bool known, DWORD other, DWORD byte)
+static DWORD ContractError(bool known, DWORD other, DWORD own)
 {
     return static_cast<DWORD>(LED_REFUSAL_RULES(REFUSAL_ERROR) ERROR_SUCCESS);
 }

@@ -212,20 +212,20 @@ static BOOLEAN decode_led_code(ULONG code, int fault, int* channel, BOOLEAN* wri
 /* The status the contract's refusal rules give a request, STATUS_SUCCESS
  * where none applies; the names are the operands of the rules. */
 #define REFUSAL_STATUS(Name, applies, ntstatus, win32error, request) (applies) ? (ntstatus):
-static NTSTATUS contract_status(BOOLEAN known, ULONG other, ULONG byte)
+static NTSTATUS contract_status(BOOLEAN known, ULONG other, ULONG own)
 {
     return LED_REFUSAL_RULES(REFUSAL_STATUS) STATUS_SUCCESS;
 }
 
 /* The status a faulty driver gives a request instead, where it differs. */
 static NTSTATUS faulty_status(int fault, NTSTATUS status, BOOLEAN known, BOOLEAN write, ULONG other,
-                              ULONG byte)
+                              ULONG own)
 {
     if (fault == fault_other_error && !known)
         return STATUS_NOT_SUPPORTED;
-    if (fault == fault_two_byte_read && known && !write && !other && byte == 2)
+    if (fault == fault_two_byte_read && known && !write && !other && own == 2)
         return STATUS_SUCCESS;
-    if (fault == fault_write_without_input && known && write && !other && !byte)
+    if (fault == fault_write_without_input && known && write && !other && !own)
         return STATUS_SUCCESS;
     return status;
 }
@@ -241,8 +241,8 @@ static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT* device, IRP* irp)
     UCHAR* buffer = irp->AssociatedIrp.SystemBuffer;
     int fault = open ? open->fault : fault_none, channel = 0;
     BOOLEAN write = FALSE, known = decode_led_code(code, fault, &channel, &write);
-    ULONG other = write ? out_len : in_len, byte = write ? in_len : out_len;
-    NTSTATUS status = faulty_status(fault, contract_status(known, other, byte), known, write, other, byte);
+    ULONG other = write ? out_len : in_len, own = write ? in_len : out_len;
+    NTSTATUS status = faulty_status(fault, contract_status(known, other, own), known, write, other, own);
     UCHAR* level = fault == fault_per_handle ? open->level : led->level;
 
     if (!known)
@@ -251,7 +251,7 @@ static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT* device, IRP* irp)
         return complete(irp, STATUS_ACCESS_DENIED, 0);
     if (open->ioctl_status)
         return complete(irp, open->ioctl_status, 0);
-    if (fault == fault_refused_changes && write && !other && byte == 2)
+    if (fault == fault_refused_changes && write && !other && own == 2)
         level[channel] = buffer[0];
     if (status)
         return complete(irp, status, 0);
@@ -260,7 +260,7 @@ static NTSTATUS WINAPI dispatch_ioctl(DEVICE_OBJECT* device, IRP* irp)
         buffer[0] = level[channel];
         return complete(irp, STATUS_SUCCESS, 1);
     }
-    if (byte && fault != fault_writes_ignored) {
+    if (own && fault != fault_writes_ignored) {
         level[channel] =
             fault == fault_level_wrong && channel == channel_blue && buffer[0] == 165 ? 164 : buffer[0];
         if (fault == fault_green_sets_blue && channel == channel_green)
