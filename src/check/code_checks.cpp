@@ -17,12 +17,21 @@ struct UnknownCodes {
     int shownCount;
 };
 
+// Keeps the first few offenders, a code served before one refused with
+// another error: the FAIL before the WARN.
 static void Note(UnknownCodes* codes, DWORD code, const LedReply* reply)
 {
-    if (codes->shownCount < SHOWN) {
-        codes->shownCodes[codes->shownCount] = code;
-        codes->shownReplies[codes->shownCount] = *reply;
-        codes->shownCount++;
+    int slot = codes->shownCount;
+    if (slot == SHOWN && reply->served) {
+        slot = 0;
+        while (slot < SHOWN && codes->shownReplies[slot].served) {
+            slot++;
+        }
+    }
+    if (slot < SHOWN) {
+        codes->shownCodes[slot] = code;
+        codes->shownReplies[slot] = *reply;
+        codes->shownCount = codes->shownCount > slot ? codes->shownCount : slot + 1;
     }
 }
 

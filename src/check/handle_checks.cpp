@@ -125,40 +125,63 @@ static HANDLE OpenAnother(CheckRun* run, CheckId check)
     return handle;
 }
 
+const BYTE FIRST_LEVEL = 0x5A;
+const BYTE SECOND_LEVEL = 0xA5;
+
+// A write on the checker's handle read on a second agreed open, and back.
+static void CheckSharedHandles(CheckRun* run)
+{
+    HANDLE other = OpenAnother(run, IdHandlesShared);
+    if (other == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    int first = ReadElsewhere(run->device, other, FIRST_LEVEL);
+    int second = ReadElsewhere(other, run->device, SECOND_LEVEL);
+    CloseHandle(other);
+    ReportHandles(run, IdHandlesShared,
+                  "green written on the checker's handle, read on a second agreed open; then written on the "
+                  "second, read on the first",
+                  first, FIRST_LEVEL, second, SECOND_LEVEL);
+}
+
+// A write on an agreed open that is then closed, read on a new one and on
+// the checker's.
+static void CheckReopenedHandle(CheckRun* run)
+{
+    HANDLE closed = OpenAnother(run, IdHandlesReopen);
+    if (closed == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    BYTE level = 0;
+    bool readBack =
+        WriteLevel(closed, 0, FIRST_LEVEL) && ReadLevel(closed, 0, &level) && level == FIRST_LEVEL;
+    CloseHandle(closed);
+    if (!readBack) {
+        ReportHandles(run, IdHandlesReopen, "green written on a second agreed open", NOT_JUDGED, FIRST_LEVEL,
+                      NOT_JUDGED, FIRST_LEVEL);
+        return;
+    }
+    HANDLE reopened = OpenAnother(run, IdHandlesReopen);
+    if (reopened == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    int first = ReadLevel(reopened, 0, &level) ? level : NOT_READ;
+    int second = ReadLevel(run->device, 0, &level) ? level : NOT_READ;
+    CloseHandle(reopened);
+    ReportHandles(run, IdHandlesReopen,
+                  "green written on a second agreed open, which was closed; read on a third, then on the "
+                  "checker's",
+                  first, FIRST_LEVEL, second, FIRST_LEVEL);
+}
+
 void CheckHandles(CheckRun* run)
 {
-    const BYTE FIRST = 0x5A;
-    const BYTE SECOND = 0xA5;
-    HANDLE other = INVALID_HANDLE_VALUE;
-    if (run->options.selected[IdHandlesShared] &&
-        (other = OpenAnother(run, IdHandlesShared)) != INVALID_HANDLE_VALUE) {
+    if (run->options.selected[IdHandlesShared]) {
         run->wrote = true;
-        int first = ReadElsewhere(run->device, other, FIRST);
-        int second = ReadElsewhere(other, run->device, SECOND);
-        CloseHandle(other);
-        ReportHandles(run, IdHandlesShared,
-                      "green written on the checker's handle, read on a second agreed open; then written on "
-                      "the second, read on the first",
-                      first, FIRST, second, SECOND);
+        CheckSharedHandles(run);
     }
-    if (run->options.selected[IdHandlesReopen] &&
-        (other = OpenAnother(run, IdHandlesReopen)) != INVALID_HANDLE_VALUE) {
+    if (run->options.selected[IdHandlesReopen]) {
         run->wrote = true;
-        BYTE level = 0;
-        bool readBack = WriteLevel(other, 0, FIRST) && ReadLevel(other, 0, &level) && level == FIRST;
-        CloseHandle(other);
-        int first = NOT_JUDGED;
-        int second = NOT_JUDGED;
-        if (readBack && (other = OpenAnother(run, IdHandlesReopen)) != INVALID_HANDLE_VALUE) {
-            first = ReadLevel(other, 0, &level) ? level : NOT_READ;
-            second = ReadLevel(run->device, 0, &level) ? level : NOT_READ;
-            CloseHandle(other);
-        }
-        if (!readBack || other != INVALID_HANDLE_VALUE) {
-            ReportHandles(run, IdHandlesReopen,
-                          "green written on a second agreed open, which was closed; read on a third, then on "
-                          "the checker's",
-                          first, FIRST, second, FIRST);
-        }
+        CheckReopenedHandle(run);
     }
 }

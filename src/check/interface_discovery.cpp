@@ -61,8 +61,7 @@ static void ReportInterface(CheckRun* run, HDEVINFO set, SP_DEVICE_INTERFACE_DAT
 
 bool CheckDiscovery(CheckRun* run)
 {
-    static const GUID LED_CLASS = GUID_DEVINTERFACE_LED_VALUE;
-    GUID interfaceClass = LED_CLASS;
+    const GUID interfaceClass = GUID_DEVINTERFACE_LED_VALUE;
     run->toolIndex = NO_INTERFACE;
     run->checkedIndex = NO_INTERFACE;
 
@@ -89,19 +88,25 @@ bool CheckDiscovery(CheckRun* run)
     }
     SetupDiDestroyDeviceInfoList(set);
 
-    if (error != ERROR_NO_MORE_ITEMS || run->checkedIndex == NO_INTERFACE) {
+    if (error != ERROR_NO_MORE_ITEMS) {
         BeginCheckLine(&run->report, Fail, IdDiscovery);
-        if (error != ERROR_NO_MORE_ITEMS) {
-            printf("the list of LED interfaces ended in error %lu after %lu; ", error, index);
-        }
+        printf("the list of present LED interfaces (SetupDiEnumDeviceInterfaces): error %lu after %lu "
+               "interface(s); expects its end, ERROR_NO_MORE_ITEMS",
+               error, index);
+        EndCheckLine();
+    }
+    if (run->checkedIndex == NO_INTERFACE) {
+        BeginCheckLine(&run->report, Fail, IdDiscovery);
         if (index == 0) {
-            printf("no LED interface found");
+            printf(
+                "the present LED interfaces (SetupDiGetClassDevsW, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE): "
+                "no LED interface found");
         } else if (run->options.interfaceGiven) {
             printf("no interface %lu whose path could be read", run->options.interfaceIndex);
         } else {
             printf("no interface the tool could open (--interface N checks another)");
         }
-        printf("; expects a present LED interface with its interface enabled");
+        printf("; expects a present LED device with its LED interface enabled");
         EndCheckLine();
     }
     return run->checkedIndex != NO_INTERFACE;

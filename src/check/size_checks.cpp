@@ -6,7 +6,7 @@
 #include "check/led_exchange.h"
 
 // The first few wrong results of each check.
-const int SHOWN = 3;
+const unsigned SHOWN = 3;
 
 // One request of the sweep, and what came back.
 struct SizedRequest {
@@ -25,12 +25,23 @@ struct Offenders {
     unsigned judged;
     bool weighsLess; // Every offence is only another error than the contract's.
     SizedRequest shown[SHOWN];
+    bool shownWeighsLess[SHOWN];
 };
 
+// Keeps the first few offenders, an offence that fails before one that
+// only warns.
 static void Note(Offenders* offenders, const SizedRequest* request, bool otherErrorOnly)
 {
-    if (offenders->count < SHOWN) {
-        offenders->shown[offenders->count] = *request;
+    unsigned slot = offenders->count < SHOWN ? offenders->count : SHOWN;
+    if (slot == SHOWN && !otherErrorOnly) {
+        slot = 0;
+        while (slot < SHOWN && !offenders->shownWeighsLess[slot]) {
+            slot++;
+        }
+    }
+    if (slot < SHOWN) {
+        offenders->shown[slot] = *request;
+        offenders->shownWeighsLess[slot] = otherErrorOnly;
     }
     offenders->weighsLess = (offenders->count == 0 || offenders->weighsLess) && otherErrorOnly;
     offenders->count++;
@@ -121,7 +132,7 @@ static void SweepSizes(CheckRun* run, SizeFindings* findings)
 
 static void PrintShown(const Offenders* offenders, bool levels)
 {
-    for (int i = 0; i < SHOWN && i < static_cast<int>(offenders->count); i++) {
+    for (unsigned i = 0; i < SHOWN && i < offenders->count; i++) {
         const SizedRequest* request = &offenders->shown[i];
         printf("%s ", i == 0 ? ":" : ";");
         PrintRequest(request);

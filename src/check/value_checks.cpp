@@ -17,14 +17,17 @@ bool CheckFoundLevels(CheckRun* run)
     BeginCheckLine(&run->report, read ? Pass : Fail, IdLevels);
     printf("the three reads, with no input and 1 byte of output: ");
     for (DWORD channel = 0; channel < LED_CHANNEL_COUNT; channel++) {
+        const LedReply* reply = &replies[channel];
         printf("%s%s ", channel > 0 ? ", " : "", CHANNEL_NAMES[channel]);
-        if (!replies[channel].served) {
-            PrintOutcome(&replies[channel]);
+        if (!reply->served) {
+            PrintOutcome(reply);
+        } else if (reply->returned != 1) {
+            printf("%u, %lu bytes returned", run->found[channel], reply->returned);
         } else {
-            printf("%u (%lu byte(s))", run->found[channel], replies[channel].returned);
+            printf("%u", run->found[channel]);
         }
     }
-    printf("; expects each served, 1 byte returned");
+    printf("; expects each served, with 1 byte returned");
     EndCheckLine();
     run->levelsKnown = read;
     return read;
