@@ -409,10 +409,28 @@ def keep_report(folder, step, tools, runs, problems, rows, reports):
                                                          status, path, ending, "; ".join(own) or "passed"))
         reports += ["<details><summary>%s: the helper's report</summary>" % name, "", "```"] + err
         reports += ["```", "</details>"]
+    write_summary(folder, rows, reports)
+
+
+def write_summary(folder, rows, reports):
     with open(os.path.join(folder, "summary.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(["## The tool on a software LED device, " + platform.platform(), "",
                            "| step | package | status | interface path | the tool's lines after discovery | checks |",
                            "|---|---|---|---|---|---|"] + rows + [""] + reports + [""]))
+
+
+def keep_checker_report(folder, tools, runs, problems, rows, reports):
+    """Keeps what each checker's run printed in folder, and adds its lines
+    to the summary."""
+    for exe, (cb, status, out, err) in zip(tools, runs):
+        name = "checker-%s" % ("x64" if cb == "8" else "x86")
+        for part, data in (("stdout", out), ("stderr", err)):
+            with open(os.path.join(folder, "%s.%s" % (name, part)), "wb") as f:
+                f.write(data)
+        reports += ["### Tovrin_LED_Check of %s: exit status %d" % (os.path.basename(os.path.dirname(exe)), status),
+                    "", "```"] + out.decode("latin-1").splitlines() + ["```", ""]
+    reports += ["Checker runs: %s" % ("; ".join(problems) or "passed"), ""]
+    write_summary(folder, rows, reports)
 
 
 class SwDeviceLane(Lane):
@@ -432,6 +450,21 @@ class SwDeviceLane(Lane):
         problems = swdevice_problems(step, runs)
         if ARGS.report:
             keep_report(ARGS.report, step, ARGS.tools, runs, problems, self.rows, self.reports)
+        self.assertEqual([], problems)
+
+    def check_checker(self, step):
+        """Each exe's checker under the helper: whatever Windows answers,
+        one of the step's statuses, within the run's limit."""
+        runs, problems = [], []
+        for exe in ARGS.tools:
+            checker = os.path.join(os.path.dirname(exe), CHECKER)
+            done = limited_run.run(WRAPPER + [ARGS.helper, checker] + step["check"], RUN_LIMIT + 40,
+                                   capture_output=True)
+            runs.append((detail_size(exe), done.returncode, done.stdout, done.stderr))
+            problems += ["%s: %s" % (checker, p)
+                         for p in checker_problems(step, done.returncode, done.stdout.decode("latin-1"))]
+        if ARGS.report:
+            keep_checker_report(ARGS.report, ARGS.tools, runs, problems, self.rows, self.reports)
         self.assertEqual([], problems)
 
 
