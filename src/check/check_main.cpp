@@ -58,9 +58,10 @@ int main(int argc, char** argv)
 {
     CheckRun run = {};
     run.report.startTicks = GetTickCount64();
-    if (!ParseCheckOptions(argc, argv, &run.options)) {
+    bool understood = ParseCheckOptions(argc, argv, &run.options);
+    if (!understood || run.options.help) {
         PrintCheckUsage();
-        return 2;
+        return understood ? 0 : 2;
     }
     run.report.strict = run.options.strict;
     printf("Tovrin_LED_Check: %s\n", run.options.full ? "full: writes levels, and restores those it finds"

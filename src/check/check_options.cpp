@@ -8,6 +8,7 @@ void PrintCheckUsage(void)
 {
     printf("Usage:\n"
            "  Tovrin_LED_Check [full] [--interface N] [--strict] [--soak SECONDS] [--only CHECKS]\n"
+           "  Tovrin_LED_Check --help\n"
            "    (no full)        find the LED interfaces, open one as the tool does, read its levels;\n"
            "                     changes nothing\n"
            "    full             also writes, sweeps the codes and sizes, checks the handles, and\n"
@@ -79,7 +80,9 @@ bool ParseCheckOptions(int argc, char** argv, CheckOptions* options)
     for (int i = 1; ok && i < argc; i++) {
         const char* word = argv[i];
         const char* value = TakesValue(word) && i + 1 < argc ? argv[++i] : NULL;
-        if (strcmp(word, "full") == 0) {
+        if (strcmp(word, "--help") == 0 || strcmp(word, "/?") == 0) {
+            options->help = true;
+        } else if (strcmp(word, "full") == 0) {
             options->full = true;
         } else if (strcmp(word, "--strict") == 0) {
             options->strict = true;

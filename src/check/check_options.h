@@ -6,6 +6,7 @@
 #include "check/check_report.h"
 
 struct CheckOptions {
+    bool help;           // --help or /?: the usage, and nothing checked.
     bool full;           // Writes, sweeps and handle checks too, levels restored.
     bool strict;         // Another error than the contract's is a FAIL.
     bool interfaceGiven; // Else the interface the tool opens.
