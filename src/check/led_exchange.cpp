@@ -67,7 +67,8 @@ static bool FindLedCode(DWORD code, DWORD* channel, DWORD* write)
     return false;
 }
 
-// The rules' operands as the contract header names them.
+// The index of the first rule that applies; FirstRule's parameters are the
+// rules' operands, by the names the contract header gives them.
 #define LED_RULE_TEST(Name, applies, ntstatus, win32error, request)                                          \
     if (applies) {                                                                                           \
         return rule;                                                                                         \

@@ -57,8 +57,9 @@ static bool TimedRequest(SoakThread* soak, HANDLE device, DWORD code, DWORD inLe
     if (micros > soak->longest) {
         soak->longest = micros;
     }
-    if (!reply.served && soak->errors++ == 0) {
-        soak->firstError = reply.error;
+    if (!reply.served) {
+        soak->firstError = soak->errors == 0 ? reply.error : soak->firstError;
+        soak->errors++;
     }
     *out = reply.out[0];
     return reply.served;
@@ -78,11 +79,14 @@ static DWORD WINAPI RunSoakThread(LPVOID parameter)
     while (GetTickCount64() < soak->deadline && !Interrupted()) {
         BYTE read = 0;
         level++;
-        if (TimedRequest(soak, device, IOCTL_LED_CODE(soak->channel, 1u), 1, 0, level, &read) &&
-            TimedRequest(soak, device, IOCTL_LED_CODE(soak->channel, 0u), 0, 1, 0, &read) && read != level &&
-            soak->mismatches++ == 0) {
-            soak->wrote = level;
-            soak->read = read;
+        bool served = TimedRequest(soak, device, IOCTL_LED_CODE(soak->channel, 1u), 1, 0, level, &read) &&
+                      TimedRequest(soak, device, IOCTL_LED_CODE(soak->channel, 0u), 0, 1, 0, &read);
+        if (served && read != level) {
+            if (soak->mismatches == 0) {
+                soak->wrote = level;
+                soak->read = read;
+            }
+            soak->mismatches++;
         }
     }
     CloseHandle(device);
