@@ -53,8 +53,8 @@ Abstract:
 //
 #define LED_CHANNELS(X) X(Green, green) X(Blue, blue) X(Keyback, keyback)
 
-#define LED_CHANNEL_PLUS_ONE(Name, name) +1
-#define LED_CHANNEL_COUNT                (0 LED_CHANNELS(LED_CHANNEL_PLUS_ONE))
+// The entries of LED_CHANNELS.
+#define LED_CHANNEL_COUNT 3
 
 //
 // First function number Windows leaves to vendors. Each channel has a read

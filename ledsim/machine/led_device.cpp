@@ -21,21 +21,18 @@ static bool DecodeLedCode(DWORD code, LedCode* led)
     return false;
 }
 
-// The error the contract's refusal rules give a request, ERROR_SUCCESS where
-// none applies; the names are the operands of the rules.
-#define REFUSAL_ERROR(Name, applies, ntstatus, win32error, request) (applies) ? (win32error):
-static DWORD ContractError(bool known, DWORD other, DWORD own)
-{
-    return static_cast<DWORD>(LED_REFUSAL_RULES(REFUSAL_ERROR) ERROR_SUCCESS);
-}
+// Refuses a request where a refusal rule of the contract applies; expanded
+// where the rules' operands, known, other and own, are defined.
+#define REFUSE_BY_RULE(Name, applies, ntstatus, win32error, request)                                         \
+    if (applies) {                                                                                           \
+        return (win32error);                                                                                 \
+    }
 
 DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD inLength, LPVOID outBuffer,
                       DWORD outLength, DWORD* bytesReturned, int* written)
 {
     LedCode led = {0, false};
-    if (!DecodeLedCode(code, &led)) {
-        return ContractError(false, 0, 0);
-    }
+    const bool known = DecodeLedCode(code, &led);
 
     // Exactly one byte, in the one direction the code names, refused by the
     // contract header's rules, in their order; a pointer on the side that
@@ -43,14 +40,12 @@ DWORD ServeLedControl(SimInterface* device, DWORD code, LPVOID inBuffer, DWORD i
     // its length is refused too, where Windows would fail or ignore it before
     // any driver saw the request.
     BYTE* byte = static_cast<BYTE*>(led.write ? inBuffer : outBuffer);
-    DWORD byteLength = led.write ? inLength : outLength;
-    bool otherSideUsed = led.write ? outBuffer != NULL || outLength != 0 : inBuffer != NULL || inLength != 0;
-    DWORD error = ContractError(true, otherSideUsed ? 1 : 0, byteLength);
-    if (error == ERROR_SUCCESS && byte == NULL) {
-        error = ERROR_INVALID_PARAMETER;
-    }
-    if (error != ERROR_SUCCESS) {
-        return error;
+    const DWORD own = led.write ? inLength : outLength;
+    const DWORD other =
+        (led.write ? outBuffer != NULL || outLength != 0 : inBuffer != NULL || inLength != 0) ? 1 : 0;
+    LED_REFUSAL_RULES(REFUSE_BY_RULE)
+    if (byte == NULL) {
+        return ERROR_INVALID_PARAMETER;
     }
     *bytesReturned = 0;
     *written = -1;

@@ -4,7 +4,9 @@
 #include <string.h>
 
 #define LED_CHANNEL_NAME(Name, name) #name,
-const char* const CHANNEL_NAMES[LED_CHANNEL_COUNT] = {LED_CHANNELS(LED_CHANNEL_NAME)};
+const char* const CHANNEL_NAMES[] = {LED_CHANNELS(LED_CHANNEL_NAME)};
+static_assert(sizeof(CHANNEL_NAMES) / sizeof(CHANNEL_NAMES[0]) == LED_CHANNEL_COUNT,
+              "LED_CHANNEL_COUNT counts the entries of LED_CHANNELS");
 
 #define LED_REFUSAL_RULE(Name, applies, ntstatus, win32error, request) {request, #ntstatus, win32error},
 const RefusalRule REFUSAL_RULES[] = {LED_REFUSAL_RULES(LED_REFUSAL_RULE)};
