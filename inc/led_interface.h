@@ -7,23 +7,10 @@ Module Name:
 Abstract:
 
     Definitions shared by the LED driver and the applications that talk to it:
-    the device interface class the driver registers, and the control codes it
-    serves. Every request carries one brightness byte: a read returns it in a
-    one-byte output buffer, a write passes it in a one-byte input buffer.
-
-    What the driver refuses, checked in this order (the first that applies
-    decides), with the error the application then gets from GetLastError:
-
-    request                                  status                         Win32 error
-    ---------------------------------------  -----------------------------  -------------------------------
-    any code but the six below               STATUS_INVALID_DEVICE_REQUEST  ERROR_INVALID_FUNCTION (1)
-    a buffer on the side the code has none   STATUS_INVALID_PARAMETER       ERROR_INVALID_PARAMETER (87)
-      (input on a read, output on a write)
-    the one-byte buffer missing (length 0)   STATUS_BUFFER_TOO_SMALL        ERROR_INSUFFICIENT_BUFFER (122)
-    the one-byte buffer longer than 1 byte   STATUS_INVALID_PARAMETER       ERROR_INVALID_PARAMETER (87)
-
-    Anything else is served: a read returns the byte (1 byte returned), a
-    write stores it (0 bytes returned).
+    the device interface class the driver registers, the control codes it
+    serves, and what it refuses. Every request carries one brightness byte: a
+    read returns it in a one-byte output buffer, a write passes it in a
+    one-byte input buffer. A read returns 1 byte, a write 0.
 
     A driver includes <ntddk.h> or <wdm.h> first, and CTL_CODE and GUID come
     from there; an application gets them from the SDK headers included here.
@@ -60,8 +47,13 @@ Abstract:
 #define FILE_DEVICE_LED 0x9C42u
 
 //
-// The LED channels, in this order: green (0), blue (1), keyback (2).
+// The LED channels, in the order that numbers them: green (0), blue (1),
+// keyback (2). X(Name, name) for each, Name for identifiers, name as the
+// tool's command line spells it.
 //
+#define LED_CHANNELS(X) X(Green, green) X(Blue, blue) X(Keyback, keyback)
+
+// The entries of LED_CHANNELS.
 #define LED_CHANNEL_COUNT 3
 
 //
@@ -84,4 +76,30 @@ Abstract:
 #define IOCTL_LED_BLUE_WRITE    IOCTL_LED_CODE(1, 1)
 #define IOCTL_LED_KEYBACK_READ  IOCTL_LED_CODE(2, 0)
 #define IOCTL_LED_KEYBACK_WRITE IOCTL_LED_CODE(2, 1)
+// clang-format on
+
+//
+// What the driver refuses, in the order it checks (the first rule that
+// applies decides), with the status the driver completes the request with
+// and the Win32 error the application then gets from GetLastError:
+//
+//     X(Name, applies, ntstatus, win32error, "request")
+//
+// applies is an expression of three names that the user of the list defines
+// where it expands it:
+//     known   nonzero when the code is one of the six above
+//     other   the length of the buffer on the side the code has none (a
+//             read's input, a write's output)
+//     own     the length of the buffer on the code's own side, where its one
+//             byte goes (a read's output, a write's input)
+// Anything no rule refuses is served. A driver's X uses ntstatus and ignores
+// win32error, an application's the other way round: an argument that X
+// ignores is never expanded, so neither needs the other's names declared.
+//
+// clang-format off
+#define LED_REFUSAL_RULES(X) \
+    X(UnknownCode, !(known),     STATUS_INVALID_DEVICE_REQUEST, ERROR_INVALID_FUNCTION,    "any code but the six") \
+    X(OtherSide,   (other) != 0, STATUS_INVALID_PARAMETER,      ERROR_INVALID_PARAMETER,   "a buffer on the side the code has none") \
+    X(NoByte,      (own) == 0,   STATUS_BUFFER_TOO_SMALL,       ERROR_INSUFFICIENT_BUFFER, "the one-byte buffer missing (length 0)") \
+    X(LongByte,    (own) > 1,    STATUS_INVALID_PARAMETER,      ERROR_INVALID_PARAMETER,   "the one-byte buffer longer than 1 byte")
 // clang-format on

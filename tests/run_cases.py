@@ -13,6 +13,8 @@ with status 0. Each step is a subtest named lane/case/step.
                                                           table's recorded runs
     --case <name> runs that case alone; --report <folder> keeps what each
     windows-swdevice run printed, and a summary of them (summary.md).
+A step may run the contract checker, Tovrin_LED_Check.exe, from the exe's
+folder instead of the tool: not on sim, where it is not built.
 
 LEDTEST_WRAPPER (a command, such as valgrind or wine) runs each windows run
 of the tool, and each windows-swdevice run of the helper, through it; on sim
@@ -27,6 +29,7 @@ import platform
 import re
 import shlex
 import shutil
+import signal
 import sqlite3
 import subprocess
 import sys
@@ -98,17 +101,44 @@ class Lane(unittest.TestCase):
             self.set_up_machine(case, machine)
         except (AssertionError, RuntimeError, OSError, subprocess.SubprocessError) as problem:
             unready = problem
-        # A check of the stand-in driver itself is for the lanes that have one.
-        for step in [s for s in case["steps"] if "contract" not in s or hasattr(self, "check_contract")]:
+        # The checker runs on the lanes of the Windows exes.
+        for step in [s for s in case["steps"] if "check" not in s or hasattr(self, "check_checker")]:
             with self.subTest("%s/%s/%s" % (ARGS.lane, case["name"], step["name"])):
                 if unready:
                     self.fail("the machine could not be set up: %s" % unready)
                 elif "levels" in step:
                     self.check_levels(machine[step.get("device", 0)], step["levels"])
-                elif "contract" in step:
-                    self.check_contract(step["contract"])
+                elif "check" in step:
+                    self.check_checker(step)
                 else:
                     self.check_run(step, values)
+
+
+CHECKER = "Tovrin_LED_Check.exe"
+CHECK_LINE = re.compile(r"(PASS|FAIL|WARN|SKIP) ([a-z.]+): ")
+
+
+def checker_problems(step, status, output):
+    """What is wrong with a run of the checker for a step: its exit status
+    must be the step's status (or one of its status-one-of), the ids of its
+    FAIL lines exactly the step's fail, and of its WARN lines its warn, where
+    the step names them; its last line is the closing one."""
+    lines = output.replace("\r\n", "\n").splitlines()
+    found = {"FAIL": set(), "WARN": set()}
+    for line in lines:
+        verdict = CHECK_LINE.match(line)
+        if verdict and verdict.group(1) in found:
+            found[verdict.group(1)].add(verdict.group(2))
+    problems = []
+    if status not in step.get("status-one-of", [step.get("status")]):
+        problems.append("exit status %d" % status)
+    for verdict in ("FAIL", "WARN"):
+        expected = step.get(verdict.lower())
+        if expected is not None and found[verdict] != set(expected):
+            problems.append("%s ids %s, not %s" % (verdict, sorted(found[verdict]), sorted(expected)))
+    if not lines or not lines[-1].startswith("Tovrin_LED_Check: ") or " exit status " not in lines[-1]:
+        problems.append("no closing line")
+    return problems
 
 
 class SimLane(Lane):
@@ -183,6 +213,12 @@ class WindowsLane(Lane):
         done = limited_run.run(WRAPPER + [ARGS.tool] + step["run"], RUN_LIMIT, capture_output=True)
         self.assertEqual((0, rendered(step["out"], values, "\r\n"), b""), (done.returncode, done.stdout, done.stderr))
 
+    def check_checker(self, step):
+        checker = os.path.join(os.path.dirname(ARGS.tool), CHECKER)
+        done = limited_run.run(WRAPPER + [checker] + step["check"], RUN_LIMIT, capture_output=True)
+        output = (done.stdout + done.stderr).decode("latin-1")
+        self.assertEqual([], checker_problems(step, done.returncode, output), output)
+
 
 class WineLane(Lane):
     """The real exe under Wine, against the stand-in driver. The devices stay
@@ -215,7 +251,7 @@ class WineLane(Lane):
         self.assertEqual(0, status, output)
 
     def set_up_machine(self, case, machine):
-        settings = ["Green=%d,Blue=%d,Keyback=%d,IoctlStatus=0,CreateStatus=0,DropLink=0" % tuple(d["levels"])
+        settings = ["Green=%d,Blue=%d,Keyback=%d,IoctlStatus=0,CreateStatus=0,DropLink=0,Fault=none" % tuple(d["levels"])
                     + ("," + d["wine"] if d["wine"] else "") for d in machine]
         if len(self.installed) > len(settings):
             self.installer("remove")
@@ -262,9 +298,35 @@ class WineLane(Lane):
         status, found = self.helper("get", str(device["index"]))
         self.assertEqual((0, " ".join(map(str, levels))), (status, found.strip()))
 
-    def check_contract(self, index):
-        status, found = self.helper("contract", str(index))
-        self.assertEqual((0, "driver contract ok"), (status, found.strip()))
+    def check_checker(self, step):
+        checker = os.path.join(self.tool_folder, CHECKER)
+        if "interrupt-after" in step:
+            status, output = self.interrupted(checker, step)
+        else:
+            status, output = self.ws.wine(self.session, checker, *step["check"])
+        self.assertEqual([], checker_problems(step, status, output), output)
+
+    def interrupted(self, checker, step):
+        """A run of the checker that gets Ctrl-C (SIGINT, which Wine hands
+        to the console's handlers) a second after the line of the check
+        interrupt-after appears; its status and output."""
+        out = os.path.join(self.session.folder, "checker.out")
+        after = re.compile(r"[A-Z]+ %s: " % re.escape(step["interrupt-after"]), re.M)
+        with open(out, "wb") as f:
+            process = limited_run.start(self.session.wine + [checker] + step["check"], env=self.session.env,
+                                        stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + self.ws.TIMEOUT
+        while process.poll() is None and time.monotonic() < deadline:
+            with open(out, "rb") as f:
+                if after.search(f.read().decode("latin-1")):
+                    break
+            time.sleep(0.1)
+        time.sleep(1)
+        with contextlib.suppress(ProcessLookupError):
+            process.send_signal(signal.SIGINT)
+        status = limited_run.finish(process, self.ws.TIMEOUT).returncode
+        with open(out, "rb") as f:
+            return status, f.read().decode("latin-1")
 
 
 # What led_swdevice.exe reports on standard error: every line starts so, and
@@ -363,10 +425,28 @@ def keep_report(folder, step, tools, runs, problems, rows, reports):
                                                          status, path, ending, "; ".join(own) or "passed"))
         reports += ["<details><summary>%s: the helper's report</summary>" % name, "", "```"] + err
         reports += ["```", "</details>"]
+    write_summary(folder, rows, reports)
+
+
+def write_summary(folder, rows, reports):
     with open(os.path.join(folder, "summary.md"), "w", encoding="utf-8") as f:
         f.write("\n".join(["## The tool on a software LED device, " + platform.platform(), "",
                            "| step | package | status | interface path | the tool's lines after discovery | checks |",
                            "|---|---|---|---|---|---|"] + rows + [""] + reports + [""]))
+
+
+def keep_checker_report(folder, tools, runs, problems, rows, reports):
+    """Keeps what each checker's run printed in folder, and adds its lines
+    to the summary."""
+    for exe, (cb, status, out, err) in zip(tools, runs):
+        name = "checker-%s" % ("x64" if cb == "8" else "x86")
+        for part, data in (("stdout", out), ("stderr", err)):
+            with open(os.path.join(folder, "%s.%s" % (name, part)), "wb") as f:
+                f.write(data)
+        reports += ["### Tovrin_LED_Check of %s: exit status %d" % (os.path.basename(os.path.dirname(exe)), status),
+                    "", "```"] + out.decode("latin-1").splitlines() + ["```", ""]
+    reports += ["Checker runs: %s" % ("; ".join(problems) or "passed"), ""]
+    write_summary(folder, rows, reports)
 
 
 class SwDeviceLane(Lane):
@@ -386,6 +466,21 @@ class SwDeviceLane(Lane):
         problems = swdevice_problems(step, runs)
         if ARGS.report:
             keep_report(ARGS.report, step, ARGS.tools, runs, problems, self.rows, self.reports)
+        self.assertEqual([], problems)
+
+    def check_checker(self, step):
+        """Each exe's checker under the helper: whatever Windows answers,
+        one of the step's statuses, within the run's limit."""
+        runs, problems = [], []
+        for exe in ARGS.tools:
+            checker = os.path.join(os.path.dirname(exe), CHECKER)
+            done = limited_run.run(WRAPPER + [ARGS.helper, checker] + step["check"], RUN_LIMIT + 40,
+                                   capture_output=True)
+            runs.append((detail_size(exe), done.returncode, done.stdout, done.stderr))
+            problems += ["%s: %s" % (checker, p)
+                         for p in checker_problems(step, done.returncode, done.stdout.decode("latin-1"))]
+        if ARGS.report:
+            keep_checker_report(ARGS.report, ARGS.tools, runs, problems, self.rows, self.reports)
         self.assertEqual([], problems)
 
 

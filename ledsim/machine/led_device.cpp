@@ -21,28 +21,30 @@ static bool DecodeLedCode(DWORD code, LedCode* led)
     return false;
 }
 
+// Refuses a request where a refusal rule of the contract applies; expanded
+// where the rules' operands, known, other and own, are defined.
+#define REFUSE_BY_RULE(Name, applies, ntstatus, win32error, request)                                         \
+    if (applies) {                                                                                           \
+        return (win32error);                                                                                 \
+    }
+
 DWORD ServeLedControl(const SimMachine& machine, SimInterface* device, DWORD code, LPVOID inBuffer,
                       DWORD inLength, LPVOID outBuffer, DWORD outLength, DWORD* bytesReturned)
 {
     LedCode led = {0, false};
-    if (!DecodeLedCode(code, &led)) {
-        return ERROR_INVALID_FUNCTION;
-    }
+    const bool known = DecodeLedCode(code, &led);
 
-    // Exactly one byte, in the one direction the code names, refused in the
-    // contract header's order: the side that carries nothing, then the byte.
-    // A pointer that disagrees with its length is refused too, where Windows
-    // would fail or ignore it before any driver saw the request.
+    // Exactly one byte, in the one direction the code names, refused by the
+    // contract header's rules, in their order; a pointer on the side that
+    // carries nothing counts as a buffer there. A pointer that disagrees with
+    // its length is refused too, where Windows would fail or ignore it before
+    // any driver saw the request.
     BYTE* byte = static_cast<BYTE*>(led.write ? inBuffer : outBuffer);
-    DWORD byteLength = led.write ? inLength : outLength;
-    bool otherSideUsed = led.write ? outBuffer != NULL || outLength != 0 : inBuffer != NULL || inLength != 0;
-    if (otherSideUsed) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    if (byteLength == 0) {
-        return ERROR_INSUFFICIENT_BUFFER;
-    }
-    if (byteLength > 1 || byte == NULL) {
+    const DWORD own = led.write ? inLength : outLength;
+    const DWORD other =
+        (led.write ? outBuffer != NULL || outLength != 0 : inBuffer != NULL || inLength != 0) ? 1 : 0;
+    LED_REFUSAL_RULES(REFUSE_BY_RULE)
+    if (byte == NULL) {
         return ERROR_INVALID_PARAMETER;
     }
     *bytesReturned = 0;

@@ -3,7 +3,8 @@
 #include <stdarg.h>
 #include <stdio.h>
 
-const char* const LED_CHANNEL_NAMES[LED_CHANNEL_COUNT] = {"green", "blue", "keyback"};
+#define LED_CHANNEL_NAME(Name, name) #name,
+const char* const LED_CHANNEL_NAMES[LED_CHANNEL_COUNT] = {LED_CHANNELS(LED_CHANNEL_NAME)};
 
 const GUID LED_INTERFACE_CLASS = GUID_DEVINTERFACE_LED_VALUE;
 // Disk interfaces: any class but the LED one will do.

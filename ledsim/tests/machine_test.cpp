@@ -58,10 +58,10 @@ TEST(DeviceIoControl, ServesOnlyTheSixCodesWithOneByteEachWay)
         {"read, input pointer of length 0", IOCTL_LED_GREEN_READ, true, 0, true, 1, ERROR_INVALID_PARAMETER},
         {"write, null input of length 1", IOCTL_LED_GREEN_WRITE, false, 1, false, 0, ERROR_INVALID_PARAMETER},
     };
-    // The refusals the Wine driver is held to as well.
+    // Requests each refusal rule of the contract decides.
     for (const LedRefusal& r : LED_REFUSALS) {
-        cases.push_back(
-            {r.name, r.code, r.inLength != 0, r.inLength, r.outLength != 0, r.outLength, r.error});
+        cases.push_back({r.name, r.code, r.inLength != 0, r.inLength, r.outLength != 0, r.outLength,
+                         LED_RULE_ERRORS[r.rule]});
     }
     for (const IoctlCase& c : cases) {
         SCOPED_TRACE(c.name);

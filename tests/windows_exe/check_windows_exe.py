@@ -1,13 +1,15 @@
 #!/usr/bin/python3
-"""Checks the cross-built Windows exe as a release engineer would, from Linux:
-32-bit x86 (PE32), console subsystem 6.0 (Vista), system DLL imports only, the
-manifest resource with its three settings, the version resource (the
-version CMake gives, names, the architecture, and with --source exactly the
+"""Checks the cross-built Windows exes, the tool and the checker, as a release
+engineer would, from Linux. Each exe, by its name:
+32-bit x86 (PE32), console subsystem 6.0 (Vista), system DLL imports only
+(its own set), the manifest resource with its three settings, the version
+resource (the version CMake gives, its own names, the architecture, and with
+--source exactly the
 commit text cmake/led_commit.cmake gives for the checkout: under CI a known
 commit, and a clean tree when built and now; with --release <tag> --commit
 <sha> instead, exactly "Built from commit <tag>-0-g<first 12 hex of sha>", as
 the exes of a release must say), printf from the Windows C
-runtime (msvcrt.dll) rather than mingw-w64's replacement, the size bound,
+runtime (msvcrt.dll) rather than mingw-w64's replacement, its size bound,
 and the mitigations a Windows security review checks: ASLR (DYNAMIC_BASE,
 with base relocations), DEP (NX_COMPAT), HIGH_ENTROPY_VA on x64, and on x86
 either a SafeSEH table or NO_SEH in an image that registers no SEH handler
@@ -17,11 +19,11 @@ With --x64: the x64 exe instead (AMD64, PE32+), to the same bounds.
 With --static-crt (the MSVC build, CRT linked in): no CRT DLL at all, a
 bound that leaves room for the CRT's own code, and "-msvc" in a package's
 name.
-A path ending in .zip is a package: it must hold exactly the exe, the contract
-header, the text for the target machine (naming the toolchain, and for a
-mingw-w64 package the zlib that deflated it) and a right SHA-256 list of
-those, and the exe in it must pass, with the version and architecture of the
-package's name."""
+A path ending in .zip is a package: it must hold exactly the two exes, the
+contract header, the text for the target machine (naming the toolchain, and
+for a mingw-w64 package the zlib that deflated it) and a right SHA-256 list
+of those, and each exe in it must pass, with the version and architecture of
+the package's name."""
 import argparse
 import hashlib
 import os
@@ -33,9 +35,16 @@ import zipfile
 
 import pefile
 
-# ADVAPI32 seeds the stack cookies.
-ALLOWED_IMPORTS = {"advapi32.dll", "kernel32.dll", "msvcrt.dll", "setupapi.dll", "ole32.dll"}
-SIZE_LIMIT = 24 * 1024
+# Each exe by its name: the DLLs it imports (ADVAPI32 seeds the stack
+# cookies) and its size bound; with --static-crt (CRT linked in), the same
+# without the C runtime's DLLs.
+PROGRAMS = {
+    "Tovrin_LED_Test": ({"advapi32.dll", "kernel32.dll", "msvcrt.dll", "setupapi.dll", "ole32.dll"}, 24 * 1024),
+    "Tovrin_LED_Check": ({"advapi32.dll", "kernel32.dll", "msvcrt.dll", "setupapi.dll"}, 48 * 1024),
+}
+STATIC_CRT_LEAVES = {"advapi32.dll", "msvcrt.dll"}
+STATIC_CRT_SIZE_LIMIT = 256 * 1024
+STATIC_CRT = False
 RT_MANIFEST = 24
 
 # Machine, optional-header magic and the architecture the version resource
@@ -47,13 +56,22 @@ VERSION = None  # The version CMake gives, as "1.0".
 COMMENTS = None  # What the build step would write for the checkout.
 COMMENTS_FROM = "a build of the checkout says"  # Who wants COMMENTS.
 WHY_UNKNOWN = ""  # Why git cannot tell the checkout's commit, where it cannot.
-NAME = "Tovrin_LED_Test"
-PACKAGE_FILES = {NAME + ".exe", "led_interface.h", "README.txt"}
+PACKAGE_NAME = "Tovrin_LED_Test"
+PACKAGE_FILES = {name + ".exe" for name in PROGRAMS} | {"led_interface.h", "README.txt"}
 SUMS = "SHA256SUMS.txt"
-
-STATIC_CRT_IMPORTS = {"kernel32.dll", "setupapi.dll", "ole32.dll"}
-STATIC_CRT_SIZE_LIMIT = 256 * 1024
 PACKAGE_SUFFIX = ""  # "-msvc" for the Visual Studio build's packages.
+
+
+def program(path):
+    """The name, imports and size bound of the exe at path."""
+    name = os.path.basename(path)[:-len(".exe")]
+    if name not in PROGRAMS:
+        raise SystemExit("%s: not an exe of this project (%s)" % (path, ", ".join(sorted(PROGRAMS))))
+    imports, limit = PROGRAMS[name]
+    if STATIC_CRT:
+        return name, imports - STATIC_CRT_LEAVES, STATIC_CRT_SIZE_LIMIT
+    return name, imports, limit
+
 
 DYNAMIC_BASE, HIGH_ENTROPY_VA, NX_COMPAT, NO_SEH = 0x40, 0x20, 0x100, 0x400
 RELOCS_STRIPPED = 0x1
@@ -120,7 +138,7 @@ def version_resource(pe):
     return fixed, strings
 
 
-def version_problems(pe):
+def version_problems(pe, name):
     fixed, strings = version_resource(pe)
     if fixed is None:
         return ["no version resource"]
@@ -131,8 +149,8 @@ def version_problems(pe):
         found = (getattr(fixed, field + "VersionMS"), getattr(fixed, field + "VersionLS"))
         if found != packed:
             problems.append("%sVersion numbers are 0x%08X 0x%08X, not %s" % ((field,) + found + (VERSION,)))
-    expected = {"FileVersion": VERSION, "ProductVersion": VERSION, "ProductName": NAME,
-                "OriginalFilename": NAME + ".exe"}
+    expected = {"FileVersion": VERSION, "ProductVersion": VERSION, "ProductName": name,
+                "OriginalFilename": name + ".exe"}
     for key, value in expected.items():
         if strings.get(key) != value:
             problems.append("version string %s is %r, not %r" % (key, strings.get(key), value))
@@ -159,6 +177,7 @@ def attribute(text, element, name):
 
 
 def check(path, data=None):
+    exe_name, allowed_imports, size_limit = program(path)
     problems = []
     if data is None:
         with open(path, "rb") as f:
@@ -182,12 +201,12 @@ def check(path, data=None):
         problems.append("OS version is %d.%d, not 6.0" % os_version)
 
     imports = {entry.dll.decode().lower() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    if imports != ALLOWED_IMPORTS:
-        extra = sorted(imports - ALLOWED_IMPORTS)
-        missing = sorted(ALLOWED_IMPORTS - imports)
+    if imports != allowed_imports:
+        extra = sorted(imports - allowed_imports)
+        missing = sorted(allowed_imports - imports)
         problems.append("imports differ: extra %s, missing %s" % (extra, missing))
 
-    if "msvcrt.dll" in ALLOWED_IMPORTS:
+    if "msvcrt.dll" in allowed_imports:
         crt_imports = {imported.name.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])
                        if entry.dll.decode().lower() == "msvcrt.dll" for imported in entry.imports if imported.name}
         if "printf" not in crt_imports:
@@ -211,11 +230,11 @@ def check(path, data=None):
         if not dpi or dpi.group(1).lower() != "true":
             problems.append("manifest dpiAware is %r, not 'true'" % (dpi.group(1) if dpi else None))
 
-    problems += version_problems(pe)
+    problems += version_problems(pe, exe_name)
     problems += mitigation_problems(pe, data)
 
-    if size > SIZE_LIMIT:
-        problems.append("size is %d bytes, over %d" % (size, SIZE_LIMIT))
+    if size > size_limit:
+        problems.append("size is %d bytes, over %d" % (size, size_limit))
 
     for problem in problems:
         print("FAIL: %s: %s" % (path, problem))
@@ -230,8 +249,8 @@ def check_package(path):
     problems = []
     arch = "x64" if EXPECTED is X64 else "win32"
     stem = os.path.basename(path)[:-len(".zip")]
-    if stem != "%s-%s-%s%s" % (NAME, VERSION, arch, PACKAGE_SUFFIX):
-        problems.append("name is not %s-%s-%s%s.zip" % (NAME, VERSION, arch, PACKAGE_SUFFIX))
+    if stem != "%s-%s-%s%s" % (PACKAGE_NAME, VERSION, arch, PACKAGE_SUFFIX):
+        problems.append("name is not %s-%s-%s%s.zip" % (PACKAGE_NAME, VERSION, arch, PACKAGE_SUFFIX))
     with zipfile.ZipFile(path) as package:
         files = {name: package.read(name) for name in package.namelist() if not name.endswith("/")}
     # One folder named as the package, so that unpacking makes one folder.
@@ -259,10 +278,10 @@ def check_package(path):
         print("FAIL: %s: %s" % (path, problem))
     if not problems:
         print("ok: %s: holds exactly %s; the sums are right" % (path, ", ".join(sorted(PACKAGE_FILES | {SUMS}))))
-    # The exe inside must carry the version and architecture of the name.
-    exe = "%s/%s.exe" % (stem, NAME)
-    exe_ok = exe in files and check("%s:%s" % (path, exe), files[exe])
-    return exe_ok and not problems
+    # Each exe inside must carry the version and architecture of the name.
+    exes = ["%s/%s.exe" % (stem, name) for name in sorted(PROGRAMS)]
+    exes_ok = [exe in files and check("%s:%s" % (path, exe), files[exe]) for exe in exes]
+    return all(exes_ok) and not problems
 
 
 if __name__ == "__main__":
@@ -274,12 +293,12 @@ if __name__ == "__main__":
     named.add_argument("--source", help="the checkout whose commit the exe must name, as its build would")
     named.add_argument("--release", metavar="TAG", help="the tag being released, which the exe must name")
     parser.add_argument("--commit", help="with --release: the tag's commit, 40 hex digits")
-    parser.add_argument("path", nargs="+", help="an exe, or a package (.zip)")
+    parser.add_argument("path", nargs="+", help="an exe (by its name, one of PROGRAMS), or a package (.zip)")
     args = parser.parse_args()
     if args.x64:
         EXPECTED = X64
     if args.static_crt:
-        ALLOWED_IMPORTS, SIZE_LIMIT, PACKAGE_SUFFIX = STATIC_CRT_IMPORTS, STATIC_CRT_SIZE_LIMIT, "-msvc"
+        STATIC_CRT, PACKAGE_SUFFIX = True, "-msvc"
     VERSION = args.version
     if args.source:
         # The text the build step writes, computed by the same script.

@@ -8,9 +8,10 @@
  *
  * <settings> is "-" or a comma-separated list of Name=Value with Name one of
  * Green, Blue, Keyback, CreateStatus, IoctlStatus, DropLink and Value a number (0x...
- * for hex).  They go to the device's hardware key, where ledstub.sys reads
- * them.  Must be built for the prefix's native bitness: a 32-bit installer in
- * a 64-bit prefix copies the driver to the wrong system folder.
+ * for hex), or Fault and Value a fault's name (ledstub.c lists them).  They
+ * go to the device's hardware key, where ledstub.sys reads them.  Must be
+ * built for the prefix's native bitness: a 32-bit installer in a 64-bit
+ * prefix copies the driver to the wrong system folder.
  */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -63,6 +64,11 @@ static int apply_settings(HDEVINFO set, SP_DEVINFO_DATA* dev, const char* settin
             break;
         }
         *eq = 0;
+        if (!strcmp(item, "Fault")) {
+            if (RegSetValueExA(key, item, 0, REG_SZ, (const BYTE*)(eq + 1), (DWORD)strlen(eq + 1) + 1))
+                rc = fail("RegSetValueExA");
+            continue;
+        }
         for (i = 0; i < sizeof(setting_names) / sizeof(setting_names[0]); i++)
             if (!strcmp(item, setting_names[i]))
                 break;
