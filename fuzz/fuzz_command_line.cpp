@@ -17,7 +17,8 @@
 #include "cli/command_line.h"
 #include "fuzz_output.h"
 
-static const char* const COLOR_NAMES[] = {"green", "blue", "keyback"};
+#define LED_CHANNEL_WORD(Name, name) #name,
+static const char* const COLOR_NAMES[] = {LED_CHANNELS(LED_CHANNEL_WORD)};
 
 static bool IsColorWord(const char* word)
 {

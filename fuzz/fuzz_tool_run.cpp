@@ -49,7 +49,7 @@ struct Fault {
 struct Interface {
     Kind kind;
     std::u16string path;
-    uint8_t brightness[3];
+    uint8_t brightness[LED_CHANNEL_COUNT];
     Fault detail;
     Fault size;
     Fault open;
@@ -254,7 +254,8 @@ std::string Number(uint32_t value, bool hex)
 std::string ScenarioText(const Machine& machine, bool hex)
 {
     static const char* const DIRECTIVES[] = {"interface", "absent-interface", "other-interface"};
-    static const char* const CHANNELS[] = {"green", "blue", "keyback"};
+#define LED_CHANNEL_WORD(Name, name) #name,
+    static const char* const CHANNELS[] = {LED_CHANNELS(LED_CHANNEL_WORD)};
     std::string text;
     for (const Interface& iface : machine.interfaces) {
         text += DIRECTIVES[iface.kind];
@@ -409,7 +410,7 @@ size_t OpenedInterface(const Machine& machine, const std::u16string& path)
 }
 
 struct Brightness {
-    int values[5][3];
+    int values[5][LED_CHANNEL_COUNT];
 };
 
 Brightness ReadBrightness(size_t count)

@@ -16,10 +16,6 @@
 #include "files.h"
 #include "utf.h"
 
-#ifndef LED_CHANNELS
-#define LED_CHANNELS(X) X(Green, green) X(Blue, blue) X(Keyback, keyback)
-#endif
-
 const char* const STORE_SUFFIXES[4] = {"", "-journal", "-wal", "-shm"};
 
 // The stamp in a store's header ("LEDS", PRAGMA application_id) and its

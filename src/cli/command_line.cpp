@@ -3,9 +3,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static const char* const COLOR_WORDS[] = {"green", "blue", "keyback"};
-static const LedColor COLORS[] = {LedColor::Green, LedColor::Blue, LedColor::Keyback};
+// The channels' words, in the contract's order, which is LedColor's.
+#define LED_CHANNEL_WORD(Name, name) #name,
+static const char* const CHANNEL_WORDS[] = {LED_CHANNELS(LED_CHANNEL_WORD)};
+#undef LED_CHANNEL_WORD
 
+// Fixed text, channel words included: the README shows it, and the tests
+// hold a copy of their own (tests/usage.txt).
 void PrintUsage(void)
 {
     printf("Usage:\n");
@@ -76,16 +80,15 @@ bool ParseCommandLine(int argc, char** argv, LedRequest* request)
         return Refuse();
     }
 
-    size_t color = 0;
-    while (color < sizeof(COLOR_WORDS) / sizeof(COLOR_WORDS[0]) &&
-           !EqualsIgnoringAsciiCase(argv[2], COLOR_WORDS[color])) {
-        color++;
+    size_t channel = 0;
+    while (channel < LED_CHANNEL_COUNT && !EqualsIgnoringAsciiCase(argv[2], CHANNEL_WORDS[channel])) {
+        channel++;
     }
-    if (color == sizeof(COLOR_WORDS) / sizeof(COLOR_WORDS[0])) {
+    if (channel == LED_CHANNEL_COUNT) {
         printf("Invalid Color\n");
         return Refuse();
     }
-    parsed.color = COLORS[color];
+    parsed.color = static_cast<LedColor>(channel);
 
     if (parsed.access == LedAccess::Write) {
         int32_t brightness = ConvertDecimalText(argv[3]);

@@ -3,8 +3,13 @@
 
 #include <stdint.h>
 
-// The LED channel; the order fixes the control codes: see led_interface.h.
-enum class LedColor { Green, Blue, Keyback };
+#include "led_interface.h"
+
+// The LED channel, named and ordered as the contract's channel list, whose
+// order fixes the control codes.
+#define LED_COLOR_VALUE(Name, name) Name,
+enum class LedColor { LED_CHANNELS(LED_COLOR_VALUE) };
+#undef LED_COLOR_VALUE
 
 enum class LedAccess { Read, Write };
 

@@ -72,11 +72,11 @@ static DWORD exchange(HANDLE h, DWORD code, BYTE* in, DWORD in_len, BYTE* out, D
 }
 
 /* Returns 0, or the error of the first failed read (-1 for a wrong byte count). */
-static DWORD get_levels(HANDLE h, BYTE level[3])
+static DWORD get_levels(HANDLE h, BYTE level[LED_CHANNEL_COUNT])
 {
     DWORD returned, error;
     int c;
-    for (c = 0; c < 3; c++) {
+    for (c = 0; c < LED_CHANNEL_COUNT; c++) {
         if ((error = exchange(h, IOCTL_LED_CODE(c, 0), NULL, 0, &level[c], 1, &returned)))
             return error;
         if (returned != 1)
@@ -88,7 +88,7 @@ static DWORD get_levels(HANDLE h, BYTE level[3])
 int main(int argc, char** argv)
 {
     WCHAR paths[16][256];
-    BYTE level[3];
+    BYTE level[LED_CHANNEL_COUNT];
     DWORD error;
     HANDLE h;
     int n, i;

@@ -23,11 +23,14 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "led_interface.h"
+
 static const WCHAR hardware_id[] = L"root\\ledstub\0"; /* REG_MULTI_SZ */
 static const GUID null_guid;
 
-static const char* const setting_names[] = {"Green",        "Blue",        "Keyback",
-                                            "CreateStatus", "IoctlStatus", "DropLink"};
+#define CHANNEL_SETTING(Name, name) #Name,
+static const char* const setting_names[] = {LED_CHANNELS(CHANNEL_SETTING) "CreateStatus", "IoctlStatus",
+                                            "DropLink"};
 
 static int fail(const char* what)
 {
