@@ -9,10 +9,10 @@ import os
 import sys
 import tempfile
 
-TESTS = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path[:0] = [TESTS, os.path.join(TESTS, "wine")]
-import run_cases  # noqa: E402
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.dirname(HERE), os.path.join(os.path.dirname(HERE), "wine")]
 import wine_session  # noqa: E402
+import windows_lanes  # noqa: E402
 
 MISSING = "cfgmgr32.dll lacks SwDeviceCreate SwDeviceInterfaceRegister SwMemFree SwDeviceClose"
 
@@ -22,8 +22,8 @@ def main():
     with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR")) as tmp:
         session = wine_session.open_session(tmp, "win64", loader64=True)
         try:
-            helper = os.path.join(folder, "tests", "windows_exe", "led_swdevice.exe")
-            command = run_cases.swdevice_command(helper, [os.path.join(folder, "Tovrin_LED_Test.exe"), "r", "green"])
+            helper = os.path.join(folder, "tests", "windows", "led_swdevice.exe")
+            command = windows_lanes.swdevice_command(helper, [os.path.join(folder, "Tovrin_LED_Test.exe"), "r", "green"])
             status, output = wine_session.wine(session, *command)
         finally:
             wine_session.close(session)
