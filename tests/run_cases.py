@@ -1,30 +1,25 @@
 #!/usr/bin/python3
 """Runs the whole-run cases of tests/cases.toml on one lane: every run of the
 tool must print exactly its lines and nothing on standard error, and exit
-with status 0. Each step is a subtest named lane/case/step. This file holds
-the table's reading, what all lanes share, and the sim lane; the Wine lanes
-are in tests/wine/wine_lane.py, those of a real Windows in
-tests/windows/windows_lanes.py.
+with status 0. Each step is a subtest named lane/case/step. Here: reading
+the table, what all lanes share, and the sim lane; the Wine lanes are in
+tests/wine/wine_lane.py, those of a real Windows in tests/windows/.
 
-    run_cases.py sim --tool <Linux tool>                  the simulated machine
-    run_cases.py win32|win64|win64-x64 --build <dir>      under Wine, the exes and
-                                                          helpers a windows build made
-    run_cases.py windows --tool <exe>                     no LED device, on Windows
+    run_cases.py sim --tool <Linux tool>                 the simulated machine
+    run_cases.py win32|win64|win64-x64 --build <dir>     under Wine, a windows build's exes
+    run_cases.py windows --tool <exe>                    no LED device, on Windows
     run_cases.py windows-swdevice --helper <led_swdevice.exe> --tool <exe> --tool <exe>
-                                                          a software LED device, on Windows
-    run_cases.py windows-swdevice --transcripts           that lane's checking, on the
-                                                          table's recorded runs
+                                                         a software LED device, on Windows
+    run_cases.py windows-swdevice --transcripts          that lane's checking, on recorded runs
     --case <name> runs that case alone; --report <folder> keeps what each
-    windows-swdevice run printed, and a summary of them (summary.md).
-A step may run the contract checker, Tovrin_LED_Check.exe, from the exe's
-folder instead of the tool: not on sim, where it is not built.
+    windows-swdevice run printed, with summary.md. A step may run the
+    checker, Tovrin_LED_Check.exe, from the exe's folder: not on sim.
 
 LEDTEST_WRAPPER (a command, such as valgrind or wine) runs each windows run
 of the tool, and each windows-swdevice run of the helper, through it; on sim
-it runs each distinct path: a step whose platform calls (LEDSIM_TRACE) and
-output, numbers aside, no earlier step had runs again through it, with the
-same results expected. KEEP keeps the lane's temporary folder. Each run has
-RUN_LIMIT seconds; one under led_swdevice.exe, its waits too (SWDEVICE_LIMIT)."""
+each distinct path: a step whose platform calls (LEDSIM_TRACE) and output,
+numbers aside, no earlier step had runs again through it. KEEP keeps the
+lane's temporary folder. Each run has RUN_LIMIT seconds."""
 import argparse
 import contextlib
 import os

@@ -102,25 +102,22 @@ def swdevice_problems(step, runs):
     return problems
 
 
-def keep_report(folder, step, tools, runs, problems, rows, reports):
-    """Keeps each run's output and standard error in folder, and rewrites its
-    summary.md: each run's interface path, the tool's lines after discovery,
-    the step's problems, and what the helper reported."""
-    found = len(run_cases.expand(["@found"], {}))
-    for n, (exe, (cb, status, out, err)) in enumerate(zip(tools, runs)):
-        name = "%s-%s" % (step["name"], ARCH[cb])
+def under_helper(step_args, program_of):
+    """Each exe's program (itself, or its checker) under led_swdevice.exe:
+    ({cb}, status, stdout, standard error) of each."""
+    args, runs = run_cases.ARGS, []
+    for exe in args.tools:
+        done = limited_run.run(run_cases.WRAPPER + swdevice_command(args.helper, [program_of(exe)] + step_args),
+                               SWDEVICE_LIMIT, capture_output=True)
+        runs.append((run_cases.detail_size(exe), done.returncode, done.stdout, done.stderr))
+    return runs
+
+
+def keep_outputs(folder, name, runs):
+    for cb, _, out, err in runs:
         for part, data in (("stdout", out), ("stderr", err)):
-            with open(os.path.join(folder, "%s.%s" % (name, part)), "wb") as f:
+            with open(os.path.join(folder, "%s-%s.%s" % (name, ARCH[cb], part)), "wb") as f:
                 f.write(data)
-        err = err.decode("latin-1").splitlines()
-        path = " ".join(line[len(HELPER_PATH):] for line in err if line.startswith(HELPER_PATH))
-        ending = " / ".join("`%s`" % line for line in out.decode("latin-1").splitlines()[found:])
-        own = [p.replace("\n", " ") for p in problems if not p.startswith("exe ") or p.startswith("exe %d " % (n + 1))]
-        rows.append("| %s | %s | %d | `%s` | %s | %s |" % (step["name"], os.path.basename(os.path.dirname(exe)),
-                                                         status, path, ending, "; ".join(own) or "passed"))
-        reports += ["<details><summary>%s: the helper's report</summary>" % name, "", "```"] + err
-        reports += ["```", "</details>"]
-    write_summary(folder, rows, reports)
 
 
 def write_summary(folder, rows, reports):
@@ -130,52 +127,50 @@ def write_summary(folder, rows, reports):
                            "|---|---|---|---|---|---|"] + rows + [""] + reports + [""]))
 
 
-def keep_checker_report(folder, tools, runs, problems, rows, reports):
-    """Keeps what each checker's run printed in folder, and adds its lines
-    to the summary."""
-    for exe, (cb, status, out, err) in zip(tools, runs):
-        name = "checker-%s" % ARCH[cb]
-        for part, data in (("stdout", out), ("stderr", err)):
-            with open(os.path.join(folder, "%s.%s" % (name, part)), "wb") as f:
-                f.write(data)
-        reports += ["### Tovrin_LED_Check of %s: exit status %d" % (os.path.basename(os.path.dirname(exe)), status),
-                    "", "```"] + out.decode("latin-1").splitlines() + ["```", ""]
-    reports += ["Checker runs: %s" % ("; ".join(problems) or "passed"), ""]
-    write_summary(folder, rows, reports)
-
-
 class SwDeviceLane(run_cases.Lane):
     """Each exe on a real Windows, run under led_swdevice.exe, which gives
-    Windows a software LED device with no driver for that run."""
+    Windows a software LED device with no driver for that run. With --report,
+    each run's output and standard error are kept, and summary.md has each
+    run's interface path, the tool's lines after discovery, the step's
+    problems, what the helper reported, and the checkers' lines."""
     rows, reports = [], []
 
     def set_up_machine(self, case, machine):
         self.assertEqual([], machine, "the helper makes this lane's device")
 
     def check_run(self, step, values):
-        args, runs = run_cases.ARGS, []
-        for exe in args.tools:
-            done = limited_run.run(run_cases.WRAPPER + swdevice_command(args.helper, [exe] + step["run"]),
-                                   SWDEVICE_LIMIT, capture_output=True)
-            runs.append((run_cases.detail_size(exe), done.returncode, done.stdout, done.stderr))
+        runs = under_helper(step["run"], lambda exe: exe)
         problems = swdevice_problems(step, runs)
-        if args.report:
-            keep_report(args.report, step, args.tools, runs, problems, self.rows, self.reports)
+        folder, found = run_cases.ARGS.report, len(run_cases.expand(["@found"], {}))
+        for n, (exe, (cb, status, out, err)) in enumerate(zip(run_cases.ARGS.tools, runs) if folder else []):
+            err = err.decode("latin-1").splitlines()
+            path = " ".join(line[len(HELPER_PATH):] for line in err if line.startswith(HELPER_PATH))
+            ending = " / ".join("`%s`" % line for line in out.decode("latin-1").splitlines()[found:])
+            own = [p.replace("\n", " ") for p in problems if not p.startswith("exe ") or p.startswith("exe %d " % (n + 1))]
+            self.rows.append("| %s | %s | %d | `%s` | %s | %s |" % (
+                step["name"], os.path.basename(os.path.dirname(exe)), status, path, ending, "; ".join(own) or "passed"))
+            self.reports += ["<details><summary>%s-%s: the helper's report</summary>" % (step["name"], ARCH[cb]), "",
+                             "```"] + err + ["```", "</details>"]
+        if folder:
+            keep_outputs(folder, step["name"], runs)
+            write_summary(folder, self.rows, self.reports)
         self.assertEqual([], problems)
 
     def check_checker(self, step):
         """Each exe's checker under the helper: whatever Windows answers,
         one of the step's statuses, within the run's limit."""
-        args, runs, problems = run_cases.ARGS, [], []
-        for exe in args.tools:
-            checker = os.path.join(os.path.dirname(exe), run_cases.CHECKER)
-            done = limited_run.run(run_cases.WRAPPER + swdevice_command(args.helper, [checker] + step["check"]),
-                                   SWDEVICE_LIMIT, capture_output=True)
-            runs.append((run_cases.detail_size(exe), done.returncode, done.stdout, done.stderr))
-            problems += ["%s: %s" % (checker, p)
-                         for p in run_cases.checker_problems(step, done.returncode, done.stdout.decode("latin-1"))]
-        if args.report:
-            keep_checker_report(args.report, args.tools, runs, problems, self.rows, self.reports)
+        runs = under_helper(step["check"], lambda exe: os.path.join(os.path.dirname(exe), run_cases.CHECKER))
+        problems = ["checker %s: %s" % (ARCH[cb], p) for cb, status, out, _ in runs
+                    for p in run_cases.checker_problems(step, status, out.decode("latin-1"))]
+        folder = run_cases.ARGS.report
+        for exe, (cb, status, out, err) in zip(run_cases.ARGS.tools, runs) if folder else []:
+            self.reports += ["### Tovrin_LED_Check of %s: exit status %d" % (os.path.basename(os.path.dirname(exe)),
+                                                                              status), "", "```"]
+            self.reports += out.decode("latin-1").splitlines() + ["```", ""]
+        if folder:
+            self.reports += ["Checker runs: %s" % ("; ".join(problems) or "passed"), ""]
+            keep_outputs(folder, "checker", runs)
+            write_summary(folder, self.rows, self.reports)
         self.assertEqual([], problems)
 
 
