@@ -16,7 +16,7 @@
 #include "files.h"
 #include "utf.h"
 
-const char* const STORE_SUFFIXES[4] = {"", "-journal", "-wal", "-shm"};
+const char* const STORE_SUFFIXES[] = {"", "-journal", "-wal", "-shm"};
 
 // The stamp in a store's header ("LEDS", PRAGMA application_id) and its
 // schema's version (PRAGMA user_version); stores of earlier versions have
